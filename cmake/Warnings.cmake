@@ -1,0 +1,10 @@
+# Warnings for every target of the project; UPG_WERROR (on in CI) makes them errors.
+add_compile_options(-Wall -Wextra -Wpedantic -Wconversion -Wshadow
+                    -Wnon-virtual-dtor -Wcast-align
+                    -Wformat=2 -Wimplicit-fallthrough)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  add_compile_options(-Wduplicated-cond -Wlogical-op)
+endif()
+if(UPG_WERROR)
+  add_compile_options(-Werror)
+endif()

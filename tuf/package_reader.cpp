@@ -1,0 +1,249 @@
+#include "tuf/package_reader.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace tuf {
+
+namespace {
+
+std::atomic<std::size_t> buffer_limit{static_cast<std::size_t>(-1)};
+
+constexpr std::size_t page_size = 4096;
+constexpr std::size_t huge_page_size = std::size_t{2} << 20;
+
+std::size_t round_up(std::size_t value, std::size_t unit) { return (value + unit - 1) / unit * unit; }
+
+void copy_bytes(char* field, const unsigned char* raw, std::size_t width) { std::memcpy(field, raw, width); }
+
+}  // namespace
+
+void set_buffer_limit_for_testing(std::size_t limit) { buffer_limit.store(limit); }
+
+void decode_header(const unsigned char (&raw)[header_size], HEADTUFFILE& header) {
+    copy_bytes(header.magic, raw, 4);
+    header.data_offset = load_le32(raw + 4);
+    copy_bytes(header.id, raw + 8, sizeof header.id);
+    copy_bytes(header.version, raw + 16, sizeof header.version);
+    copy_bytes(header.command, raw + 32, sizeof header.command);
+}
+
+void encode_header(const HEADTUFFILE& header, unsigned char (&raw)[header_size]) {
+    std::memcpy(raw, header.magic, 4);
+    store_le32(raw + 4, header.data_offset);
+    std::memcpy(raw + 8, header.id, sizeof header.id);
+    std::memcpy(raw + 16, header.version, sizeof header.version);
+    std::memcpy(raw + 32, header.command, sizeof header.command);
+}
+
+void decode_record(const unsigned char (&raw)[record_size], ENTRYTUFFILE& record) {
+    copy_bytes(record.name, raw, sizeof record.name);
+    record.type = raw[130];
+    record.compressed = raw[131];
+    record.size = load_le32(raw + 132);
+    record.packed_size = load_le32(raw + 136);
+    record.skip = load_le32(raw + 140);
+}
+
+void encode_record(const ENTRYTUFFILE& record, unsigned char (&raw)[record_size]) {
+    std::memcpy(raw, record.name, sizeof record.name);
+    raw[130] = record.type;
+    raw[131] = record.compressed;
+    store_le32(raw + 132, record.size);
+    store_le32(raw + 136, record.packed_size);
+    store_le32(raw + 140, record.skip);
+}
+
+// ---- EntryBuffer -------------------------------------------------------------
+
+bool EntryBuffer::reserve(std::size_t size) {
+    if (data_ != nullptr && capacity_ >= size && capacity_ - size <= slack) return true;
+    release();
+    if (size > buffer_limit.load()) return false;
+
+    if (size >= huge_threshold && size <= static_cast<std::size_t>(-1) - 2 * huge_page_size) {
+        // Over-map by one huge page and trim, so the buffer starts on a 2 MiB boundary.
+        const std::size_t length = round_up(size, page_size);
+        const std::size_t total = length + huge_page_size;
+        void* mapping = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapping != MAP_FAILED) {
+            const auto base = reinterpret_cast<std::uintptr_t>(mapping);
+            const std::uintptr_t aligned = (base + huge_page_size - 1) & ~std::uintptr_t{huge_page_size - 1};
+            if (aligned > base) ::munmap(mapping, aligned - base);
+            const std::uintptr_t tail = aligned + length;
+            if (base + total > tail) ::munmap(reinterpret_cast<void*>(tail), base + total - tail);
+            mapped_ = reinterpret_cast<void*>(aligned);
+            mapped_length_ = length;
+            ::madvise(mapped_, mapped_length_, MADV_HUGEPAGE);
+            data_ = static_cast<unsigned char*>(mapped_);
+            capacity_ = size;
+            return true;
+        }
+    }
+    data_ = static_cast<unsigned char*>(std::malloc(size == 0 ? 1 : size));
+    if (data_ == nullptr) return false;
+    capacity_ = size;
+    return true;
+}
+
+void EntryBuffer::release() {
+    if (mapped_ != nullptr) {
+        ::munmap(mapped_, mapped_length_);
+    } else {
+        std::free(data_);
+    }
+    data_ = nullptr;
+    mapped_ = nullptr;
+    mapped_length_ = 0;
+    capacity_ = 0;
+}
+
+// ---- PackageReader -----------------------------------------------------------
+
+PackageReader::~PackageReader() {
+    if (fd_ >= 0) ::close(fd_);
+    std::free(block_);
+}
+
+bool PackageReader::open(const char* path) {
+    if (block_ == nullptr) {
+        block_ = static_cast<unsigned char*>(std::malloc(block_size));
+        if (block_ == nullptr) return false;
+    }
+    fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) return false;
+    position_ = 0;
+    block_begin_ = block_end_ = 0;
+    failed_ = false;
+    return true;
+}
+
+bool PackageReader::seek(std::uint64_t offset) {
+    if (offset > static_cast<std::uint64_t>(INT64_MAX)) return false;
+    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return false;
+    position_ = offset;
+    block_begin_ = block_end_ = 0;
+    return true;
+}
+
+bool PackageReader::skip(std::uint64_t count) {
+    const std::size_t buffered = block_end_ - block_begin_;
+    if (count <= buffered) {
+        block_begin_ += static_cast<std::size_t>(count);
+        position_ += count;
+        return true;
+    }
+    if (count > static_cast<std::uint64_t>(INT64_MAX) - position_) return false;
+    return seek(position_ + count);
+}
+
+bool PackageReader::fill() {
+    for (;;) {
+        const ssize_t got = ::read(fd_, block_, block_size);
+        if (got > 0) {
+            block_begin_ = 0;
+            block_end_ = static_cast<std::size_t>(got);
+            return true;
+        }
+        if (got == 0) return false;
+        if (errno != EINTR) {
+            failed_ = true;
+            return false;
+        }
+    }
+}
+
+std::size_t PackageReader::read(void* destination, std::size_t count) {
+    auto* out = static_cast<unsigned char*>(destination);
+    std::size_t done = 0;
+    while (done < count) {
+        if (block_begin_ < block_end_) {
+            const std::size_t part = std::min(block_end_ - block_begin_, count - done);
+            std::memcpy(out + done, block_ + block_begin_, part);
+            block_begin_ += part;
+            done += part;
+            position_ += part;
+            continue;
+        }
+        const std::size_t remaining = count - done;
+        if (remaining < block_size) {
+            if (!fill()) break;
+            continue;
+        }
+        // Large reads bypass the block buffer: one read into the caller's memory.
+        const ssize_t got = ::read(fd_, out + done, std::min<std::size_t>(remaining, std::size_t{1} << 30));
+        if (got > 0) {
+            done += static_cast<std::size_t>(got);
+            position_ += static_cast<std::uint64_t>(got);
+        } else if (got == 0) {
+            break;
+        } else if (errno != EINTR) {
+            failed_ = true;
+            break;
+        }
+    }
+    return done;
+}
+
+std::uint64_t PackageReader::file_size() const {
+    struct stat status {};
+    if (::fstat(fd_, &status) != 0 || status.st_size < 0) return UINT64_MAX;
+    return static_cast<std::uint64_t>(status.st_size);
+}
+
+// ---- the walk ----------------------------------------------------------------
+
+WalkResult next_entry(PackageReader& reader, Entry& entry) {
+    entry.offset = reader.position();
+    unsigned char raw[record_size];
+    const std::size_t got = reader.read(raw, record_size);
+    if (got == record_size) {
+        decode_record(raw, entry.record);
+        return {WalkStep::entry, 0};
+    }
+    if (reader.failed()) return {WalkStep::read_error, got};
+    return {WalkStep::end, got};
+}
+
+bool finish_entry(PackageReader& reader, const Entry& entry) {
+    if (entry.is_directory() || entry.record.skip == 0) return true;
+    return reader.skip(entry.record.skip);
+}
+
+int load_file_data(PackageReader& reader, const Entry& entry, EntryBuffers& buffers, const unsigned char*& content) {
+    std::size_t capacity = 0;
+    if (!inflate_capacity(entry.record.size, capacity)) return 6;
+    const std::size_t size = entry.record.size;
+
+    if (!entry.is_compressed()) {
+        // Give back a large input buffer of an earlier entry before taking the output.
+        if (buffers.input.capacity() > EntryBuffer::slack) buffers.input.release();
+        if (!buffers.output.reserve(capacity)) return 6;
+        if (reader.read(buffers.output.data(), size) != size) return 2;
+        content = buffers.output.data();
+        return 0;
+    }
+
+    const std::size_t packed = entry.record.packed_size;
+    if (buffers.input.capacity() > packed + EntryBuffer::slack) buffers.input.release();
+    if (!buffers.output.reserve(capacity)) return 6;
+    if (!buffers.input.reserve(packed)) return 6;
+    if (reader.read(buffers.input.data(), packed) != packed) return 2;
+    uLongf inflated = static_cast<uLongf>(capacity);
+    if (::uncompress(buffers.output.data(), &inflated, buffers.input.data(), static_cast<uLong>(packed)) != Z_OK)
+        return 8;
+    if (inflated != size) return 8;
+    content = buffers.output.data();
+    return 0;
+}
+
+}  // namespace tuf

@@ -1,0 +1,175 @@
+// The one reader of the package layout: header decoding, the entry walk and the
+// loading of an entry's data. `tuf_extract` and the host tool `tufpkg` both walk
+// packages through it, so they cannot disagree about where an entry ends.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "tuf/ttuf.h"
+
+// Private steps of the extraction, visible here for tests and tools.
+int tuf_create_dir(const char* root, const char* path);
+// `length` is a size_t rather than an int so that files of 2 GiB and more are
+// written whole instead of being taken for empty.
+int tuf_create_file(const char* root, const char* path, const void* content, std::size_t length);
+int do_add(const char* root, const char* path, int flag, const char* sub);
+
+namespace tuf {
+
+inline constexpr std::size_t header_size = 160;
+inline constexpr std::size_t record_size = 144;
+// Offsets at or above this are not positions the format allows.
+inline constexpr std::uint64_t max_data_offset = 0x80000000u;
+// Spare capacity of the inflation target beyond the record's size.
+inline constexpr std::size_t inflate_spare = 512;
+
+inline std::uint32_t load_le32(const unsigned char* bytes) {
+    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+inline void store_le32(unsigned char* bytes, std::uint32_t value) {
+    bytes[0] = static_cast<unsigned char>(value);
+    bytes[1] = static_cast<unsigned char>(value >> 8);
+    bytes[2] = static_cast<unsigned char>(value >> 16);
+    bytes[3] = static_cast<unsigned char>(value >> 24);
+}
+
+// A text field ends at its first NUL, or at the field's end when it has none.
+inline std::string_view field_text(const char* field, std::size_t width) {
+    std::size_t length = 0;
+    while (length < width && field[length] != '\0') ++length;
+    return {field, length};
+}
+
+inline bool field_terminated(const char* field, std::size_t width) {
+    return field_text(field, width).size() < width;
+}
+
+void decode_header(const unsigned char (&raw)[header_size], HEADTUFFILE& header);
+void encode_header(const HEADTUFFILE& header, unsigned char (&raw)[header_size]);
+void decode_record(const unsigned char (&raw)[record_size], ENTRYTUFFILE& record);
+void encode_record(const ENTRYTUFFILE& record, unsigned char (&raw)[record_size]);
+
+// `size` + the spare capacity, or false when the sum does not fit a SizeType
+// (a 32-bit size_t on the device).
+template <typename SizeType>
+bool inflate_capacity(std::uint32_t size, SizeType& capacity) {
+    const std::uint64_t wanted = std::uint64_t{size} + inflate_spare;
+    if (wanted > static_cast<std::uint64_t>(static_cast<SizeType>(-1))) return false;
+    capacity = static_cast<SizeType>(wanted);
+    return true;
+}
+
+// A buffer that is kept from one entry to the next. Large ones are mapped on
+// 2 MiB boundaries and advised as huge pages: first touches of fresh memory, not
+// copying, dominate the time of a one-shot read of a big file.
+class EntryBuffer {
+public:
+    EntryBuffer() = default;
+    EntryBuffer(const EntryBuffer&) = delete;
+    EntryBuffer& operator=(const EntryBuffer&) = delete;
+    ~EntryBuffer() { release(); }
+
+    // Makes room for `size` bytes. A buffer larger than `size` by more than
+    // `slack` is given back first, so what is held stays close to what the
+    // current entry needs. False when the memory cannot be had.
+    bool reserve(std::size_t size);
+    void release();
+
+    unsigned char* data() const { return data_; }
+    std::size_t capacity() const { return capacity_; }
+    bool huge() const { return mapped_ != nullptr; }
+
+    static constexpr std::size_t huge_threshold = std::size_t{2} << 20;
+    static constexpr std::size_t slack = std::size_t{1} << 20;
+
+private:
+    unsigned char* data_ = nullptr;
+    std::size_t capacity_ = 0;
+    void* mapped_ = nullptr;
+    std::size_t mapped_length_ = 0;
+};
+
+// Largest buffer an EntryBuffer may take; tests lower it to make allocations fail.
+void set_buffer_limit_for_testing(std::size_t limit);
+
+// Sequential reader of a package file with 64-bit positions. Small reads are
+// served from a block buffer; large ones go straight into the caller's memory.
+class PackageReader {
+public:
+    PackageReader() = default;
+    PackageReader(const PackageReader&) = delete;
+    PackageReader& operator=(const PackageReader&) = delete;
+    ~PackageReader();
+
+    bool open(const char* path);
+    bool is_open() const { return fd_ >= 0; }
+    // Absolute seek; false when the system refuses it.
+    bool seek(std::uint64_t offset);
+    // Moves forward by `count` bytes; a position past the end simply reads as the end.
+    bool skip(std::uint64_t count);
+    // Reads up to `count` bytes; fewer only at the end of the file or on a read error.
+    std::size_t read(void* destination, std::size_t count);
+    bool failed() const { return failed_; }
+    std::uint64_t position() const { return position_; }
+    // Length of the file, or UINT64_MAX when it cannot be taken.
+    std::uint64_t file_size() const;
+
+private:
+    bool fill();
+
+    int fd_ = -1;
+    bool failed_ = false;
+    std::uint64_t position_ = 0;  // logical position of the next byte handed out
+    unsigned char* block_ = nullptr;
+    std::size_t block_begin_ = 0;
+    std::size_t block_end_ = 0;
+    static constexpr std::size_t block_size = std::size_t{128} << 10;
+};
+
+struct Entry {
+    std::uint64_t offset = 0;  // position of the record
+    ENTRYTUFFILE record{};
+
+    std::string_view name() const { return field_text(record.name, sizeof record.name); }
+    bool name_terminated() const { return field_terminated(record.name, sizeof record.name); }
+    bool is_directory() const { return record.type == 0; }
+    bool is_compressed() const { return record.compressed == 1; }
+    // Bytes of data that follow the record.
+    std::uint64_t data_length() const {
+        if (is_directory() || record.size == 0) return 0;
+        return is_compressed() ? record.packed_size : record.size;
+    }
+};
+
+enum class WalkStep {
+    entry,       // `entry` holds the next record
+    end,         // the end of the file; `stray` bytes of an incomplete record were before it
+    read_error,  // a read failed before the end of the file
+};
+
+struct WalkResult {
+    WalkStep step;
+    std::size_t stray = 0;
+};
+
+WalkResult next_entry(PackageReader& reader, Entry& entry);
+
+// Passes over the bytes an entry has after its data. Directories have none.
+bool finish_entry(PackageReader& reader, const Entry& entry);
+
+struct EntryBuffers {
+    EntryBuffer output;
+    EntryBuffer input;
+};
+
+// Reads a file entry's data (the reader stands just after its record) and, for a
+// compressed entry, inflates it with one `uncompress` call. On success `content`
+// points at `size` bytes in `buffers.output`. Returns 0, 2 (short read), 6 (no
+// memory) or 8 (inflation failed or gave another length).
+int load_file_data(PackageReader& reader, const Entry& entry, EntryBuffers& buffers, const unsigned char*& content);
+
+}  // namespace tuf

@@ -1,0 +1,215 @@
+#include "tuf/ttuf.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "tuf/package_reader.h"
+
+namespace {
+
+// root "/" leaves the name unchanged; any other root is put directly before it.
+char* join_target(const char* root, const char* path) {
+    const std::size_t root_length = std::strlen(root);
+    const std::size_t path_length = std::strlen(path);
+    auto* target = static_cast<char*>(std::calloc(root_length + path_length + 2, 1));
+    if (target == nullptr) return nullptr;
+    if (std::strcmp(root, "/") == 0) {
+        std::memcpy(target, path, path_length);
+    } else {
+        std::memcpy(target, root, root_length);
+        std::memcpy(target + root_length, path, path_length);
+    }
+    return target;
+}
+
+bool write_all(int fd, const unsigned char* data, std::size_t length) {
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t wrote = ::write(fd, data + done, length - done);
+        if (wrote > 0) {
+            done += static_cast<std::size_t>(wrote);
+        } else if (wrote < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Copies at most width - 1 characters, so the field always keeps a terminating NUL.
+void put_text(char* field, std::size_t width, const char* text) {
+    if (text == nullptr) return;
+    for (std::size_t i = 0; i + 1 < width && text[i] != '\0'; ++i) field[i] = text[i];
+}
+
+// A field without a NUL is printed up to the field's end, never beyond.
+int printable(const char* field, std::size_t width) {
+    return static_cast<int>(tuf::field_text(field, width).size());
+}
+
+}  // namespace
+
+int tuf_is_tuf_file(const char* path, HEADTUFFILE* header) {
+    assert(path != nullptr);
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) return 1;
+    unsigned char raw[tuf::header_size];
+    const std::size_t got = std::fread(raw, 1, sizeof raw, file);
+    std::fclose(file);
+    if (got != sizeof raw) return 2;
+    if (std::memcmp(raw, "TUF", 3) != 0) return 7;
+    if (header != nullptr) tuf::decode_header(raw, *header);
+    return 0;
+}
+
+int tuf_create_dir(const char* root, const char* path) {
+    assert(root != nullptr);
+    assert(path != nullptr);
+    char* target = join_target(root, path);
+    if (target == nullptr) return 6;
+    struct stat status {};
+    int result = 0;
+    if (::stat(target, &status) != 0 && ::mkdir(target, 0777) != 0) result = 9;
+    std::free(target);
+    return result;
+}
+
+int tuf_create_file(const char* root, const char* path, const void* content, std::size_t length) {
+    assert(root != nullptr);
+    assert(path != nullptr);
+    char* target = join_target(root, path);
+    if (target == nullptr) return 6;
+    int result = 0;
+    const int fd = ::open(target, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        result = 1;
+    } else {
+        if (content != nullptr && length > 0 && !write_all(fd, static_cast<const unsigned char*>(content), length))
+            result = 3;
+        ::close(fd);
+        ::chmod(target, 0777);
+    }
+    std::free(target);
+    return result;
+}
+
+int do_cmd(const char* cmd) { return std::system(cmd); }
+
+int tuf_extract(const char* path, const char* root) {
+    if (path == nullptr || root == nullptr) return 11;
+    HEADTUFFILE header;
+    const int checked = tuf_is_tuf_file(path, &header);
+    if (checked != 0) return checked;
+
+    std::printf("TUF File Info: %s\n", path);
+    std::printf("\t+ ID       : %.*s\n", printable(header.id, sizeof header.id), header.id);
+    std::printf("\t+ Version  : %.*s\n", printable(header.version, sizeof header.version), header.version);
+    std::printf("\t+ Command  : %.*s\n", printable(header.command, sizeof header.command), header.command);
+
+    tuf::PackageReader reader;
+    if (!reader.open(path)) {
+        std::printf("Can not open file : %s\n", path);
+        return 1;
+    }
+    // Offsets of 2^31 and above are refused alike on 32-bit and 64-bit builds.
+    if (header.data_offset >= tuf::max_data_offset || !reader.seek(header.data_offset)) {
+        std::printf("Error seek to begin data\n");
+        return 4;
+    }
+    std::printf("Extracting data ... \n");
+
+    tuf::EntryBuffers buffers;
+    tuf::Entry entry;
+    for (;;) {
+        const tuf::WalkResult walk = tuf::next_entry(reader, entry);
+        if (walk.step == tuf::WalkStep::read_error) return 2;
+        if (walk.step == tuf::WalkStep::end) break;
+
+        char name[sizeof entry.record.name + 1];
+        const std::string_view name_text = entry.name();
+        std::memcpy(name, name_text.data(), name_text.size());
+        name[name_text.size()] = '\0';
+
+        if (entry.is_directory()) {
+            const int created = tuf_create_dir(root, name);
+            std::printf("+ Create dir  : (%02d) %s\n", created, name);
+            if (created != 0) return 9;
+            continue;
+        }
+        int created = 0;
+        if (entry.record.size == 0) {
+            created = tuf_create_file(root, name, nullptr, 0);
+        } else {
+            const unsigned char* content = nullptr;
+            const int loaded = tuf::load_file_data(reader, entry, buffers, content);
+            if (loaded != 0) return loaded;
+            created = tuf_create_file(root, name, content, entry.record.size);
+        }
+        std::printf("+ Create file : (%02d) %s\n", created, name);
+        if (created != 0) return 10;
+        if (!tuf::finish_entry(reader, entry)) return 4;
+    }
+
+    if (header.command[0] != '\0') {
+        char command[sizeof header.command + 1];
+        const std::string_view command_text = tuf::field_text(header.command, sizeof header.command);
+        std::memcpy(command, command_text.data(), command_text.size());
+        command[command_text.size()] = '\0';
+        std::fflush(stdout);
+        const int status = do_cmd(command);
+        std::printf("+ Do command : (%02d) %s\n", status, command);
+    }
+    return 0;
+}
+
+int do_add(const char* root, const char* path, int flag, const char* sub) {
+    assert(root != nullptr);
+    assert(path != nullptr);
+    (void)flag;
+    (void)sub;
+    return 100;
+}
+
+int tuf_compress(const char* root, const char* path, const char* id, const char* version, const char* command,
+                 int flag) {
+    assert(root != nullptr);
+    assert(path != nullptr);
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        std::printf("Can not create file : %s\n", path);
+        return 1;
+    }
+    HEADTUFFILE header{};
+    std::memcpy(header.magic, "TUF", 3);
+    header.data_offset = tuf::header_size;
+    put_text(header.id, sizeof header.id, id);
+    put_text(header.version, sizeof header.version, version);
+    put_text(header.command, sizeof header.command, command);
+    unsigned char raw[tuf::header_size];
+    tuf::encode_header(header, raw);
+    if (!write_all(fd, raw, sizeof raw)) {
+        ::close(fd);
+        return 3;
+    }
+    ::close(fd);
+    std::printf("Compressing data ... \n");
+    return do_add(root, path, flag != 0 ? 1 : 0, nullptr);
+}
+
+int tuf_ver(char* str, int len) {
+    assert(str != nullptr);
+    assert(len > 1);
+    char text[32];
+    const int length = std::snprintf(text, sizeof text, "%s - %s", "LINUX", "10.12.14");
+    for (int i = 0; i < len - 1; ++i) str[i] = i < length ? text[i] : '\0';
+    str[len - 1] = '\0';
+    return len > length ? 0 : 1;
+}

@@ -1,0 +1,242 @@
+// The confirmation dialog, its keys, and the version record "/cmap/version.txt".
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "app/upgqx4170.h"
+#include "gui/t4170img.h"
+#include "input/t4170input.h"
+
+namespace app {
+
+int is_map = 0;
+char cur_pro_ver[version_size], cur_map_ver[version_size], cur_user_ver[version_size];
+char new_pro_ver[version_size], new_map_ver[version_size], new_user_ver[version_size];
+char tufpath[path_size];
+int yes_focus = 1;
+int yes_first = 0;
+char sys_cmd[sys_cmd_size];
+
+namespace {
+
+// A header field need not hold its terminator; never read past its width.
+void copy_field(char* to, int size, const char* field, std::size_t width) {
+    std::size_t length = strnlen(field, width);
+    if (length > static_cast<std::size_t>(size - 1)) length = static_cast<std::size_t>(size - 1);
+    std::memcpy(to, field, length);
+    to[length] = '\0';
+}
+
+void copy_text(char* to, int size, const char* text) { copy_field(to, size, text, std::strlen(text)); }
+
+bool id_is(const HEADTUFFILE* header, const char* id) {
+    return std::strncmp(header->id, id, sizeof header->id) == 0;
+}
+
+void draw_buttons() {
+    if (yes_focus) {
+        GuiShowImage(DLG_X + 75, DLG_Y + 100, &yes1);
+        GuiShowImage(DLG_X + 160, DLG_Y + 100, &no0);
+    } else {
+        GuiShowImage(DLG_X + 75, DLG_Y + 100, &yes0);
+        GuiShowImage(DLG_X + 160, DLG_Y + 100, &no1);
+    }
+}
+
+// One package has been answered (or passed over): offer the next or end the run.
+void answered() {
+    --num_file;
+    if (num_file > 0) {
+        ++next;
+        do_upg(files[next], &headers[next]);
+    } else {
+        request_stop();
+    }
+}
+
+void run_first_script() {
+    std::puts("TODO first script!!!");
+    if (have_sh) {
+        first_script_command(filesh, sys_cmd, sys_cmd_size);
+        std::printf(">>>>>> : %s\n", sys_cmd);
+        std::fflush(stdout);
+        (void)std::system(sys_cmd);
+    } else {
+        std::puts("<<<<<< : sh ./first.sh");
+        std::fflush(stdout);
+        (void)std::system("sh ./first.sh");
+    }
+}
+
+void apply() {
+    GuiShowImage(DLG_X, DLG_Y, &dlgUpt);
+    enable_proc();
+    if (yes_first == 0) run_first_script();
+    ++yes_first;
+    int result = tuf_extract(tufpath, "/");
+    sleep(5);
+    disable_proc();
+    if (result != 0) {
+        GuiShowImage(DLG_X, DLG_Y, &msg1);
+    } else {
+        beep();
+        write_new_version(version_file, new_pro_ver, new_map_ver, new_user_ver);
+        ++is_loop;
+    }
+}
+
+bool plain_name_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+           c == '-' || c == '+';
+}
+
+}  // namespace
+
+void first_script_command(const char* name, char* command, int size) {
+    assert(name != nullptr && command != nullptr && size > 0);
+    bool plain = *name != '\0';
+    for (const char* c = name; *c != '\0'; ++c) plain = plain && plain_name_char(*c);
+    std::string line = "sh ./";
+    if (plain) {
+        line += name;
+    } else {
+        // Single quotes take everything literally; a quote inside ends the quoting,
+        // adds an escaped quote and starts it again.
+        line += '\'';
+        for (const char* c = name; *c != '\0'; ++c) line += *c == '\'' ? std::string("'\\''") : std::string(1, *c);
+        line += '\'';
+    }
+    assert(line.size() < static_cast<std::size_t>(size));
+    std::memcpy(command, line.c_str(), line.size() + 1);
+}
+
+int do_upg(const char* path, const HEADTUFFILE* header) {
+    std::printf("PATH %s\n", path);
+    if (id_is(header, "QX4170")) {
+        is_map = 0;
+    } else if (id_is(header, "MAP4170")) {
+        is_map = 1;
+    } else if (id_is(header, "USERMAP")) {
+        is_map = 2;
+    } else {
+        // Passed over as if answered no, so the run never waits on a package it
+        // cannot offer.
+        std::printf("Skip : unknown package ID \"%.*s\"\n", static_cast<int>(strnlen(header->id, sizeof header->id)),
+                    header->id);
+        answered();
+        return 1;
+    }
+
+    get_ver(version_file, cur_pro_ver, cur_map_ver, cur_user_ver, version_size);
+    copy_text(new_pro_ver, version_size, cur_pro_ver);
+    copy_text(new_map_ver, version_size, cur_map_ver);
+    copy_text(new_user_ver, version_size, cur_user_ver);
+    char* slot = is_map == 0 ? new_pro_ver : is_map == 1 ? new_map_ver : new_user_ver;
+    copy_field(slot, version_size, header->version, sizeof header->version);
+
+    const int x = DLG_X, y = DLG_Y;
+    if (is_map == 0) {
+        GuiShowImage(x, y, &dlg1);
+        GuiShowString(x + 195, y + 32, cur_pro_ver);
+        GuiShowString(x + 195, y + 52, new_pro_ver);
+    } else {
+        GuiShowImage(x, y, &dlg2);
+        GuiShowString(x + 150, y + 35, is_map == 1 ? cur_map_ver : cur_user_ver);
+        GuiShowString(x + 150, y + 56, is_map == 1 ? new_map_ver : new_user_ver);
+    }
+    yes_focus = 1;
+    draw_buttons();
+
+    InputSetHandler(key_handler);
+    copy_text(tufpath, path_size, path);
+    return 0;
+}
+
+void key_handler(int code) {
+    if (code <= 0 || code >= 4) return;
+    beep();
+    if (num_file <= 0) return;
+    if (code == 1 || code == 2) {
+        yes_focus = !yes_focus;
+        draw_buttons();
+        return;
+    }
+    if (yes_focus) apply();
+    answered();
+}
+
+void key_handler_power(int code) {
+    if (code != 4) return;
+    power();
+    InputSetHandler(nullptr);
+}
+
+int get_ver(const char* path, char* pro, char* map, char* user, int size) {
+    assert(path != nullptr && pro != nullptr && map != nullptr && user != nullptr && size >= 2);
+    char* slots[3] = {pro, map, user};
+    FILE* file = std::fopen(path, "r");
+    if (file == nullptr) {
+        for (char* slot : slots) copy_text(slot, size, "!!!");
+        return 1;
+    }
+    for (char* slot : slots) {
+        if (std::fgets(slot, size, file) == nullptr) {
+            copy_text(slot, size, "???");
+            continue;
+        }
+        std::size_t length = std::strlen(slot);
+        if (length > 0 && slot[length - 1] == '\n') {
+            slot[length - 1] = '\0';
+        } else {
+            // A line too long for the slot keeps its start; the rest of that line is
+            // dropped instead of becoming the next value.
+            int c;
+            while ((c = std::fgetc(file)) != EOF && c != '\n') {
+            }
+        }
+    }
+    std::fclose(file);
+    return 0;
+}
+
+int write_new_version(const char* path, const char* pro, const char* map, const char* user) {
+    assert(path != nullptr && pro != nullptr && map != nullptr && user != nullptr);
+    // Written beside the file and renamed over it: a power cut leaves the old or
+    // the new record, never a torn one.
+    const std::string temporary = std::string(path) + ".tmp";
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return 1;
+    const std::string content = std::string(pro) + "\n" + map + "\n" + user;
+    bool ok = true;
+    std::size_t done = 0;
+    while (ok && done < content.size()) {
+        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<std::size_t>(n);
+    }
+    ok = ::fsync(fd) == 0 && ok;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && std::rename(temporary.c_str(), path) == 0;
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        return 1;
+    }
+    std::string dir(path);
+    std::size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+    int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd >= 0) {
+        ::fsync(dir_fd);
+        ::close(dir_fd);
+    }
+    return 0;
+}
+
+}  // namespace app

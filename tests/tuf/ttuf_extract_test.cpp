@@ -1,0 +1,356 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <cstring>
+
+#include "extraction_helpers.h"
+#include "package_builder.h"
+#include "tuf/package_reader.h"
+#include "tuf/ttuf.h"
+
+using namespace tuf_test;
+
+namespace {
+
+class Extract : public testing::Test {
+protected:
+    void TearDown() override { tuf::set_buffer_limit_for_testing(static_cast<std::size_t>(-1)); }
+
+    std::string package() const { return work / "p.tuf"; }
+    std::string root() const { return work / "root"; }
+    std::string target(std::string_view name) const { return root() + std::string(name); }
+    Extraction run(const PackageBuilder& builder) {
+        builder.write(package());
+        ::mkdir(root().c_str(), 0755);
+        return extract(package(), root());
+    }
+    std::string head(std::string_view id = "", std::string_view version = "", std::string_view command = "") const {
+        return info_lines(package(), std::string(id), std::string(version), std::string(command)) +
+               "Extracting data ... \n";
+    }
+
+    TempDir work;
+};
+
+}  // namespace
+
+// ---- arguments and the check ------------------------------------------------
+
+TEST_F(Extract, NullArgumentsReturnElevenAndPrintNothing) {
+    PackageBuilder().write(package());
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(tuf_extract(package().c_str(), nullptr), 11);
+    EXPECT_EQ(tuf_extract(nullptr, "/"), 11);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST_F(Extract, CheckFailuresAreReturnedSilently) {
+    write_file(work / "not.tuf", std::string(200, 'x'));
+    write_file(work / "short.tuf", "TUF");
+    EXPECT_EQ(extract(work / "not.tuf", root()).result, 7);
+    EXPECT_EQ(extract(work / "short.tuf", root()).result, 2);
+    const Extraction missing = extract(work / "absent.tuf", root());
+    EXPECT_EQ(missing.result, 1);
+    EXPECT_EQ(missing.output, "");
+    EXPECT_EQ(extract(work / "not.tuf", root()).output, "");
+}
+
+// ---- a good package ---------------------------------------------------------
+
+TEST_F(Extract, LaysDownDirectoriesAndFilesWithProgressLines) {
+    const std::string text(5000, 'a');
+    const std::string binary = noise(3000);
+    const Extraction run_result = run(PackageBuilder()
+                                          .id("PRG4170")
+                                          .version("2.1")
+                                          .dir("/etc")
+                                          .dir("/etc/app")
+                                          .compressed("/etc/app/text", text)
+                                          .stored("/etc/app/blob", binary)
+                                          .stored("/etc/empty", ""));
+    EXPECT_EQ(run_result.result, 0);
+    EXPECT_EQ(run_result.output, head("PRG4170", "2.1") +
+                                     "+ Create dir  : (00) /etc\n"
+                                     "+ Create dir  : (00) /etc/app\n"
+                                     "+ Create file : (00) /etc/app/text\n"
+                                     "+ Create file : (00) /etc/app/blob\n"
+                                     "+ Create file : (00) /etc/empty\n");
+    EXPECT_EQ(read_file(target("/etc/app/text")), text);
+    EXPECT_EQ(read_file(target("/etc/app/blob")), binary);
+    EXPECT_EQ(read_file(target("/etc/empty")), "");
+}
+
+TEST_F(Extract, FilesGetModeSevenSevenSevenWhateverTheMask) {
+    const mode_t old_mask = ::umask(077);
+    run(PackageBuilder().stored("/f", "x").stored("/e", ""));
+    ::umask(old_mask);
+    EXPECT_EQ(mode_of(target("/f")), 0777u);
+    EXPECT_EQ(mode_of(target("/e")), 0777u);
+}
+
+TEST_F(Extract, ExistingFileIsTruncatedAndReplaced) {
+    ::mkdir(root().c_str(), 0755);
+    write_file(target("/f"), std::string(100, 'o'));
+    EXPECT_EQ(run(PackageBuilder().stored("/f", "new")).result, 0);
+    EXPECT_EQ(read_file(target("/f")), "new");
+}
+
+TEST_F(Extract, RootIsPutDirectlyBeforeTheName) {
+    PackageBuilder().stored("tail", "x").write(package());
+    const std::string prefix = work / "pre";
+    EXPECT_EQ(extract(package(), prefix).result, 0);
+    EXPECT_EQ(read_file(prefix + "tail"), "x");
+}
+
+TEST_F(Extract, RootSlashUsesARelativeNameAgainstTheWorkingFolder) {
+    PackageBuilder().dir("rel").stored("rel/file", "here").write(package());
+    const std::string folder = work / "cwd";
+    ::mkdir(folder.c_str(), 0755);
+    const Extraction child = in_child(work / "out.txt", [&] {
+        if (::chdir(folder.c_str()) != 0) return 99;
+        return tuf_extract(package().c_str(), "/");
+    });
+    EXPECT_EQ(child.result, 0);
+    EXPECT_EQ(read_file(folder + "/rel/file"), "here");
+    EXPECT_NE(child.output.find("+ Create file : (00) rel/file\n"), std::string::npos);
+}
+
+// ---- entry kinds ------------------------------------------------------------
+
+TEST_F(Extract, DirectoryOverAnExistingFileIsSatisfied) {
+    ::mkdir(root().c_str(), 0755);
+    write_file(target("/plain"), "keep");
+    const Extraction result = run(PackageBuilder().dir("/plain").stored("/after", "y"));
+    EXPECT_EQ(result.result, 0);
+    EXPECT_NE(result.output.find("+ Create dir  : (00) /plain\n+ Create file : (00) /after\n"), std::string::npos);
+    EXPECT_EQ(read_file(target("/plain")), "keep");
+}
+
+TEST_F(Extract, DirectoryWhoseParentIsMissingFailsWithNine) {
+    const Extraction result = run(PackageBuilder().dir("/no/such").stored("/never", "x"));
+    EXPECT_EQ(result.result, 9);
+    EXPECT_EQ(result.output, head() + "+ Create dir  : (09) /no/such\n");
+    EXPECT_FALSE(exists(target("/never")));
+}
+
+TEST_F(Extract, DirectoryIgnoresItsSizeAndSkip) {
+    const Extraction result =
+        run(PackageBuilder().record({"/d", 0, 1, 99, 99, 99, {}, {}}).stored("/d/f", "content"));
+    EXPECT_EQ(result.result, 0);
+    EXPECT_EQ(read_file(target("/d/f")), "content");
+}
+
+TEST_F(Extract, FileInAMissingDirectoryShowsOneAndFailsWithTen) {
+    const Extraction result = run(PackageBuilder().command("touch " + work / "ran").stored("/missing/f", "x"));
+    EXPECT_EQ(result.result, 10);
+    EXPECT_EQ(result.output, head("", "", "touch " + work / "ran") + "+ Create file : (01) /missing/f\n");
+    EXPECT_FALSE(exists(work / "ran"));
+}
+
+TEST_F(Extract, EmptyCompressedFileHasNoDataButHonoursItsSkip) {
+    const Extraction result =
+        run(PackageBuilder().record({"/e", 1, 1, 0, 77, 3, {}, "SSS"}).stored("/next", "n"));
+    EXPECT_EQ(result.result, 0);
+    EXPECT_EQ(read_file(target("/e")), "");
+    EXPECT_EQ(read_file(target("/next")), "n");
+}
+
+TEST_F(Extract, CompressedFlagOtherThanOneMeansStored) {
+    const Extraction result = run(PackageBuilder().record({"/s", 1, 2, 4, 1, 0, "data", {}}));
+    EXPECT_EQ(result.result, 0);
+    EXPECT_EQ(read_file(target("/s")), "data");
+}
+
+TEST_F(Extract, SkipBytesArePassedOver) {
+    const Extraction result = run(PackageBuilder().stored("/a", "first", 1000).compressed("/b", "second", 5));
+    EXPECT_EQ(result.result, 0);
+    EXPECT_EQ(read_file(target("/a")), "first");
+    EXPECT_EQ(read_file(target("/b")), "second");
+}
+
+// ---- damaged data -----------------------------------------------------------
+
+TEST_F(Extract, DamagedStreamFailsWithEightAndLeavesTargetUntouched) {
+    ::mkdir(root().c_str(), 0755);
+    write_file(target("/f"), "old");
+    std::string packed = zlib_compress(std::string(1000, 'z'));
+    packed[packed.size() / 2] = static_cast<char>(packed[packed.size() / 2] ^ 0x55);
+    packed[2] = static_cast<char>(0xff);
+    const Extraction result =
+        run(PackageBuilder().record({"/f", 1, 1, 1000, static_cast<std::uint32_t>(packed.size()), 0, packed, {}}));
+    EXPECT_EQ(result.result, 8);
+    EXPECT_EQ(result.output, head());
+    EXPECT_EQ(read_file(target("/f")), "old");
+}
+
+TEST_F(Extract, StreamOneByteLongerThanSizeFailsWithEight) {
+    const std::string packed = zlib_compress(std::string(101, 'q'));
+    const Extraction result =
+        run(PackageBuilder().record({"/f", 1, 1, 100, static_cast<std::uint32_t>(packed.size()), 0, packed, {}}));
+    EXPECT_EQ(result.result, 8);
+    EXPECT_FALSE(exists(target("/f")));
+}
+
+TEST_F(Extract, StreamShorterThanSizeFailsWithEight) {
+    const std::string packed = zlib_compress(std::string(99, 'q'));
+    const Extraction result =
+        run(PackageBuilder().record({"/f", 1, 1, 100, static_cast<std::uint32_t>(packed.size()), 0, packed, {}}));
+    EXPECT_EQ(result.result, 8);
+    EXPECT_FALSE(exists(target("/f")));
+}
+
+TEST_F(Extract, StreamBeyondTheSpareCapacityFailsWithEight) {
+    const std::string packed = zlib_compress(std::string(100 + 513, 'q'));
+    const Extraction result =
+        run(PackageBuilder().record({"/f", 1, 1, 100, static_cast<std::uint32_t>(packed.size()), 0, packed, {}}));
+    EXPECT_EQ(result.result, 8);
+    EXPECT_FALSE(exists(target("/f")));
+}
+
+TEST_F(Extract, StoredDataCutByTheEndFailsWithTwo) {
+    const Extraction result =
+        run(PackageBuilder().command("touch " + work / "ran").record({"/f", 1, 0, 100, 0, 0, "only part", {}}));
+    EXPECT_EQ(result.result, 2);
+    EXPECT_FALSE(exists(target("/f")));
+    EXPECT_FALSE(exists(work / "ran"));
+}
+
+TEST_F(Extract, CompressedDataCutByTheEndFailsWithTwo) {
+    const std::string packed = zlib_compress(std::string(300, 'c'));
+    const Extraction result = run(PackageBuilder().record(
+        {"/f", 1, 1, 300, static_cast<std::uint32_t>(packed.size()), 0, packed.substr(0, packed.size() - 2), {}}));
+    EXPECT_EQ(result.result, 2);
+    EXPECT_FALSE(exists(target("/f")));
+}
+
+// ---- the end of the walk and the command -------------------------------------
+
+TEST_F(Extract, CommandWithoutEntriesRunsAndItsFailureIsNotTheExtractions) {
+    const Extraction result = run(PackageBuilder().command("exit 1"));
+    EXPECT_EQ(result.result, 0);
+    EXPECT_EQ(result.output, head("", "", "exit 1") + "+ Do command : (256) exit 1\n");
+}
+
+TEST_F(Extract, CommandRunsAfterTheTreeIsLaidDown) {
+    const std::string marker = work / "seen";
+    const Extraction result =
+        run(PackageBuilder().command("cat " + target("/f") + " > " + marker).stored("/f", "payload"));
+    EXPECT_EQ(result.result, 0);
+    EXPECT_EQ(read_file(marker), "payload");
+    EXPECT_NE(result.output.find("+ Do command : (00) cat "), std::string::npos);
+}
+
+TEST_F(Extract, RecordCutByTheEndEndsTheWalkNormally) {
+    std::string partial = PackageBuilder().stored("/cut", "x").bytes().substr(160, 100);
+    const Extraction result = run(PackageBuilder().command("true").stored("/f", "y").raw(partial));
+    EXPECT_EQ(result.result, 0);
+    EXPECT_NE(result.output.find("+ Do command : (00) true\n"), std::string::npos);
+    EXPECT_FALSE(exists(target("/cut")));
+}
+
+TEST_F(Extract, StrayBytesAfterTheLastEntryAreIgnored) {
+    const Extraction result = run(PackageBuilder().stored("/f", "y").raw(std::string(100, '\x7f')));
+    EXPECT_EQ(result.result, 0);
+    EXPECT_EQ(read_file(target("/f")), "y");
+}
+
+TEST_F(Extract, OffsetPastTheEndButBelowTwoGigabytesIsAnEmptyWalk) {
+    const Extraction result = run(PackageBuilder().data_offset(1u << 20).command("true").stored("/f", "y"));
+    EXPECT_EQ(result.result, 0);
+    EXPECT_EQ(result.output, head("", "", "true") + "+ Do command : (00) true\n");
+}
+
+TEST_F(Extract, BytesBetweenHeaderAndOffsetArePassedOverUnread) {
+    const Extraction result = run(PackageBuilder().data_offset(170).raw("0123456789").stored("/f", "y"));
+    EXPECT_EQ(result.result, 0);
+    EXPECT_EQ(read_file(target("/f")), "y");
+}
+
+// ---- sound behaviour over hostile fields ---------------------------------------
+
+TEST_F(Extract, OffsetOfTwoGigabytesIsASeekFailureOnEveryBuild) {
+    for (const std::uint32_t offset : {0x80000000u, 0xfffffff0u}) {
+        const Extraction result = run(PackageBuilder().data_offset(offset).command("true"));
+        EXPECT_EQ(result.result, 4) << offset;
+        EXPECT_EQ(result.output, info_lines(package(), "", "", "true") + "Error seek to begin data\n") << offset;
+    }
+}
+
+TEST_F(Extract, SkipIsAForwardSeekSoTheWalkCannotLoop) {
+    const std::string counter = work / "count";
+    for (const std::uint32_t skip : {0x80000000u, 0xfffffff0u, 0xffffffffu}) {
+        const Extraction result =
+            run(PackageBuilder().command("echo run >> " + counter).record({"/f", 1, 0, 1, 0, skip, "x", {}}).stored(
+                "/never", "z"));
+        EXPECT_EQ(result.result, 0) << skip;
+        EXPECT_EQ(result.output, head("", "", "echo run >> " + counter) + "+ Create file : (00) /f\n" +
+                                     "+ Do command : (00) echo run >> " + counter + "\n")
+            << skip;
+        EXPECT_FALSE(exists(target("/never")));
+    }
+    EXPECT_EQ(read_file(counter), "run\nrun\nrun\n");
+}
+
+TEST_F(Extract, NameWithoutNulEndsAtTheFieldsEnd) {
+    const std::string long_name = "/" + std::string(129, 'n');
+    const Extraction result = run(PackageBuilder().record({long_name + "IGNORED", 1, 0, 1, 0, 0, "x", {}}));
+    EXPECT_EQ(result.result, 0);
+    EXPECT_EQ(result.output, head() + "+ Create file : (00) " + long_name + "\n");
+    EXPECT_EQ(read_file(target(long_name)), "x");
+}
+
+TEST_F(Extract, HeaderTextsWithoutNulArePrintedUpToTheirFieldsEnd) {
+    const std::string command = "true;" + std::string(123, '#');
+    const Extraction result = run(PackageBuilder()
+                                      .header_bytes(8, "IDIDIDID")
+                                      .header_bytes(16, "VVVVVVVVVVVVVVVV")
+                                      .header_bytes(32, command));
+    EXPECT_EQ(result.result, 0);
+    EXPECT_EQ(result.output, head("IDIDIDID", "VVVVVVVVVVVVVVVV", command) + "+ Do command : (00) " + command + "\n");
+}
+
+TEST_F(Extract, OutputBufferThatCannotBeHadGivesSix) {
+    tuf::set_buffer_limit_for_testing(100);
+    const Extraction result = run(PackageBuilder().stored("/f", "0123456789"));
+    EXPECT_EQ(result.result, 6);
+    EXPECT_FALSE(exists(target("/f")));
+}
+
+TEST_F(Extract, InputBufferThatCannotBeHadGivesSix) {
+    tuf::set_buffer_limit_for_testing(1000);
+    const Extraction result = run(PackageBuilder().record({"/f", 1, 1, 10, 2000, 0, std::string(2000, 'p'), {}}));
+    EXPECT_EQ(result.result, 6);
+    EXPECT_FALSE(exists(target("/f")));
+}
+
+TEST_F(Extract, SizeThatCannotGrowBySpareCapacityGivesSixOnThirtyTwoBits) {
+    // On a 64-bit build the buffer is had and the data is found short.
+    const Extraction result = run(PackageBuilder().record({"/f", 1, 0, 0xfffffe00u, 0, 0, "short", {}}));
+    EXPECT_EQ(result.result, sizeof(std::size_t) == 4 ? 6 : 2);
+    EXPECT_FALSE(exists(target("/f")));
+}
+
+TEST_F(Extract, ShortWriteLeavesATruncatedFileAndFailsWithTen) {
+    PackageBuilder().command("touch " + work / "ran").stored("/f", std::string(10000, 'w')).write(package());
+    ::mkdir(root().c_str(), 0755);
+    const Extraction child = in_child(work / "out.txt", [&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        // The captured output goes to a file too, and stays below the limit.
+        const rlimit limit{4096, 4096};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 99;
+        return tuf_extract(package().c_str(), root().c_str());
+    });
+    EXPECT_EQ(child.result, 10);
+    EXPECT_EQ(child.output, head("", "", "touch " + work / "ran") + "+ Create file : (03) /f\n");
+    EXPECT_EQ(read_file(target("/f")).size(), 4096u);
+    EXPECT_EQ(mode_of(target("/f")), 0777u);
+    EXPECT_FALSE(exists(work / "ran"));
+}
+
+TEST(DoCommand, ReturnsTheRawWaitStatus) {
+    EXPECT_EQ(do_cmd("true"), 0);
+    EXPECT_EQ(do_cmd("exit 1"), 256);
+    EXPECT_EQ(do_cmd("exit 3"), 3 << 8);
+}

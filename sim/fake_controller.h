@@ -83,6 +83,8 @@ private:
     static ssize_t fake_read(int fd, void* buffer, std::size_t count);
     static ssize_t fake_write(int fd, const void* buffer, std::size_t count);
     static int fake_poll(struct pollfd* fds, nfds_t count, int timeout_ms);
+    ssize_t read_device(int fd, void* buffer, std::size_t count);
+    ssize_t write_device(int fd, const void* buffer, std::size_t count);
 
     platform::DeviceCalls previous_{};
     int program_fd_ = -1;  // the program's end, until handed out by open

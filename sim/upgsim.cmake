@@ -1,0 +1,12 @@
+# upgsim: the device program on the fakes, in a bubblewrap sandbox (host only).
+# The sandbox helper is a library of its own: tests that need the device's fixed
+# paths run themselves inside the same sandbox.
+add_library(upgsim_sandbox STATIC ${CMAKE_CURRENT_LIST_DIR}/upgsim_sandbox.cpp)
+target_include_directories(upgsim_sandbox PUBLIC ${PROJECT_SOURCE_DIR})
+
+add_executable(upgsim ${CMAKE_CURRENT_LIST_DIR}/upgsim.cpp ${CMAKE_CURRENT_LIST_DIR}/upgsim_session.cpp)
+target_link_libraries(upgsim PRIVATE app sim_fakes upgsim_sandbox PNG::PNG Threads::Threads)
+# The simulation's hooks into the program, made at link time so that the device
+# program carries nothing for them: the key handler is called through a counting
+# trampoline, and sleep can be shortened (--fast).
+target_link_options(upgsim PRIVATE -Wl,--wrap=_Z15InputSetHandlerPFviE -Wl,--wrap=sleep)

@@ -1,0 +1,273 @@
+#include "sim/upgsim_session.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "app/upgqx4170.h"
+#include "sim/fake_controller.h"
+#include "sim/key_controller.h"
+#include "sim/screenshot.h"
+
+// upgsim is linked with --wrap for these two calls of the program, so the device
+// program itself carries nothing for the simulation:
+//  - InputSetHandler: the installed handler is called through a trampoline that
+//    counts entries and returns, which tells the watcher when the program is idle;
+//  - sleep: with --fast the five seconds after an extraction pass quickly.
+extern "C" void __real__Z15InputSetHandlerPFviE(void (*handler)(int));
+extern "C" void __wrap__Z15InputSetHandlerPFviE(void (*handler)(int));
+extern "C" unsigned __real_sleep(unsigned seconds);
+extern "C" unsigned __wrap_sleep(unsigned seconds);
+
+namespace sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::atomic<void (*)(int)> app_handler{nullptr};
+std::atomic<unsigned long> handler_entries{0};
+std::atomic<unsigned long> handler_returns{0};
+std::atomic<bool> fast_sleep{false};
+std::atomic<long long> first_dialog_at{0};  // steady clock ticks, 0: not yet
+
+void trampoline(int code) {
+    handler_entries.fetch_add(1);
+    if (auto handler = app_handler.load()) handler(code);
+    handler_returns.fetch_add(1);
+}
+
+void say(const char* format, ...) {
+    char line[512];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    std::fprintf(stderr, "upgsim: %s\n", line);
+}
+
+class Session {
+public:
+    explicit Session(const SessionOptions& options)
+        : options_(options), framebuffer_(options.format), keys_(options.keys.begin(), options.keys.end()),
+          last_written_(capture(framebuffer_)) {
+        controller_ = new FakeController();
+        key_controller_ = new KeyController(controller_->peer_fd());
+        if (options_.control_fd >= 0) ::fcntl(options_.control_fd, F_SETFL, O_NONBLOCK);
+    }
+
+    void report(const std::string& line) {
+        if (options_.status_fd < 0) return;
+        std::string text = line + "\n";
+        ssize_t n = ::write(options_.status_fd, text.data(), text.size());
+        (void)n;
+    }
+
+    void start() { watcher_ = std::thread([this] { watch(); }); }
+
+    void stop_watcher() {
+        quit_.store(true);
+        if (watcher_.joinable() && watcher_.get_id() != std::this_thread::get_id()) watcher_.join();
+    }
+
+    // The program has ended one way or another: last picture, applied count, how.
+    void finish(const std::string& how) {
+        std::lock_guard<std::mutex> lock(finish_mutex_);
+        if (finished_) return;
+        finished_ = true;
+        write_screen_if_new();
+        pthread_mutex_lock(&app::stop_mutex);
+        int applied = app::is_loop;
+        pthread_mutex_unlock(&app::stop_mutex);
+        report("applied " + std::to_string(applied));
+        report("end " + how);
+        std::fflush(stdout);
+        std::fflush(stderr);
+    }
+
+    Clock::time_point started_at() const { return started_; }
+
+private:
+    static bool spinner_running() {
+        pthread_mutex_lock(&app::mtx_proc);
+        bool running = app::pstate == 1;
+        pthread_mutex_unlock(&app::mtx_proc);
+        return running;
+    }
+
+    void write_screen_if_new() {
+        Rgb565Image picture = capture(framebuffer_);
+        if (picture == last_written_) return;
+        last_written_ = std::move(picture);
+        ++screens_;
+        char name[32];
+        std::snprintf(name, sizeof name, "%03d.png", screens_);
+        if (options_.screens_dir.empty()) {
+            say("screen %d settled", screens_);
+            return;
+        }
+        std::string error;
+        if (write_png(options_.screens_dir + "/" + name, last_written_, &error)) {
+            say("screen %d settled: %s", screens_, name);
+            report(std::string("screen ") + name);
+        } else {
+            say("screen %d settled, but %s could not be written: %s", screens_, name, error.c_str());
+        }
+    }
+
+    void read_control() {
+        if (options_.control_fd < 0) return;
+        char buffer[64];
+        ssize_t n = ::read(options_.control_fd, buffer, sizeof buffer);
+        for (ssize_t i = 0; i < n; ++i) {
+            char c = buffer[i];
+            if (c >= '1' && c <= '4') keys_.push_back(c - '0');
+            else if (c == 'I') ::kill(::getpid(), SIGINT);
+            else if (c == 'T') ::kill(::getpid(), SIGTERM);
+        }
+    }
+
+    void power_off() {
+        say("the controller switched the device off");
+        finish("poweroff");
+        ::_exit(0);
+    }
+
+    void watch() {
+        static const char* key_names[] = {"", "left", "right", "ok", "power"};
+        std::uint64_t seen_changes = framebuffer_.poll_changes();
+        Clock::time_point last_change = Clock::now();
+        Clock::time_point idle_since = Clock::now();
+        bool was_idle = false;
+        bool delivering = false;
+        unsigned long entries_at_send = 0;
+        Clock::time_point sent_at{};
+
+        while (!quit_.load()) {
+            for (const std::string& command : key_controller_->receive(0))
+                say("controller: %s", KeyController::describe(command).c_str());
+            if (key_controller_->powered_off()) power_off();
+            read_control();
+
+            const Clock::time_point now = Clock::now();
+            std::uint64_t changes = framebuffer_.poll_changes();
+            if (changes != seen_changes) {
+                seen_changes = changes;
+                last_change = now;
+            }
+            if (delivering && (handler_entries.load() > entries_at_send || now - sent_at > std::chrono::seconds(10)))
+                delivering = false;
+            const bool stable = now - last_change >= std::chrono::milliseconds(settle_ms);
+            const bool idle = stable && !delivering && handler_entries.load() == handler_returns.load() &&
+                              !spinner_running();
+            if (idle && !was_idle) idle_since = now;
+            was_idle = idle;
+
+            if (idle) {
+                write_screen_if_new();
+                if (!keys_.empty()) {
+                    int code = keys_.front();
+                    keys_.pop_front();
+                    say("key %s", key_names[code]);
+                    entries_at_send = handler_entries.load();
+                    delivering = app_handler.load() != nullptr;
+                    sent_at = now;
+                    was_idle = false;
+                    if (!key_controller_->press(code)) say("the key could not be sent");
+                } else if (options_.keys_given && now - idle_since >= std::chrono::seconds(1)) {
+                    say("no keys left and the program waits for one: the simulation ends here");
+                    finish("waiting");
+                    ::_exit(1);
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(4));
+        }
+    }
+
+    SessionOptions options_;
+    FakeFramebuffer framebuffer_;
+    FakeController* controller_ = nullptr;   // left in place until the process ends:
+    KeyController* key_controller_ = nullptr;  // program threads may still use the device
+    std::deque<int> keys_;
+    Rgb565Image last_written_;
+    int screens_ = 0;
+    std::thread watcher_;
+    std::atomic<bool> quit_{false};
+    std::mutex finish_mutex_;
+    bool finished_ = false;
+    Clock::time_point started_ = Clock::now();
+};
+
+Session* session = nullptr;
+
+void at_exit() {
+    if (session == nullptr) return;
+    session->stop_watcher();
+    session->finish("exit");
+}
+
+long long since(Clock::time_point start, long long ticks) {
+    Clock::time_point then{Clock::duration(ticks)};
+    return std::chrono::duration_cast<std::chrono::microseconds>(then - start).count();
+}
+
+}  // namespace
+
+int run_session(const SessionOptions& options) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    fast_sleep.store(options.fast);
+    // Never destroyed: when the program ends with exit() its threads may still
+    // touch the fake devices.
+    session = new Session(options);
+    session->report("started");
+    std::atexit(at_exit);
+    session->start();
+
+    std::vector<std::string> arguments = {"upgqx4170"};
+    arguments.insert(arguments.end(), options.program_args.begin(), options.program_args.end());
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    const Clock::time_point start = Clock::now();
+    int status = app::main(static_cast<int>(arguments.size()), argv.data());
+    const Clock::time_point returned = Clock::now();
+
+    if (options.timing) {
+        long long dialog = first_dialog_at.load();
+        if (dialog != 0) say("timing: first dialog %lld us", since(start, dialog));
+        say("timing: returned %lld us",
+            static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(returned - start).count()));
+    }
+    session->stop_watcher();
+    session->finish("returned " + std::to_string(status));
+    return status;
+}
+
+}  // namespace sim
+
+extern "C" void __wrap__Z15InputSetHandlerPFviE(void (*handler)(int)) {
+    using namespace sim;
+    app_handler.store(handler);
+    if (handler != nullptr && first_dialog_at.load() == 0) {
+        long long expected = 0;
+        first_dialog_at.compare_exchange_strong(expected, Clock::now().time_since_epoch().count());
+    }
+    __real__Z15InputSetHandlerPFviE(handler != nullptr ? trampoline : nullptr);
+}
+
+extern "C" unsigned __wrap_sleep(unsigned seconds) {
+    if (!sim::fast_sleep.load()) return __real_sleep(seconds);
+    std::this_thread::sleep_for(std::chrono::milliseconds(40) * seconds);
+    return 0;
+}

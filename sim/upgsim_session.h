@@ -1,0 +1,34 @@
+// upgsim inside its sandbox: the device program's main() on the fake framebuffer
+// and the fake key controller, with a watcher that writes a picture each time the
+// screen settles and sends keys only while the program is idle.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sim/fake_framebuffer.h"
+
+namespace sim {
+
+struct SessionOptions {
+    FramebufferFormat format;
+    std::string screens_dir;         // inside path; empty: no pictures
+    std::vector<int> keys;           // key codes to send, in order
+    bool keys_given = false;         // --keys: when they are used up the simulation ends
+    bool fast = false;               // the program's waits last 40 ms per second
+    bool timing = false;             // report start-up figures (benchmarks)
+    int control_fd = -1;             // from the host side: keys and signal requests
+    int status_fd = -1;              // to the host side: screens and the end of the run
+    std::vector<std::string> program_args;
+};
+
+// Lines on the status descriptor, one event each:
+//   "started", "screen NAME", "applied N", "end returned S" | "end poweroff" |
+//   "end exit" | "end waiting"
+// Bytes on the control descriptor: '1'..'4' a key, 'I' SIGINT, 'T' SIGTERM.
+int run_session(const SessionOptions& options);
+
+// How long the screen has to stay unchanged, with the program idle, to count as settled.
+constexpr int settle_ms = 120;
+
+}  // namespace sim

@@ -167,6 +167,18 @@ void request_stop() {
     pthread_mutex_unlock(&stop_mutex);
 }
 
+void install_signal_handlers() {
+    for (int id = 1; id <= max_signal; ++id) std::snprintf(signal_names[id], sizeof signal_names[id], "%s", strsignal(id));
+    if (!signal_thread_running && !start_signal_thread()) std::puts("Error : signal thread");
+    for (int i = 0; signals[i] != -999; ++i) {
+        struct sigaction action{};
+        action.sa_handler = signal_handler;
+        sigemptyset(&action.sa_mask);
+        if (sigaction(signals[i], &action, nullptr) != 0)
+            std::printf("Error : set signal handler %s!\n", signal_name(signals[i]));
+    }
+}
+
 void help(const char* prog) { std::printf("Usage : %s FILE\n", prog); }
 
 void signal_handler(int id) {
@@ -237,15 +249,7 @@ int do_all(const char* dir) {
 int main(int argc, char** argv) {
     std::printf("%s %s %s\n", program_id, __DATE__, __TIME__);
 
-    for (int id = 1; id <= max_signal; ++id) std::snprintf(signal_names[id], sizeof signal_names[id], "%s", strsignal(id));
-    if (!start_signal_thread()) std::puts("Error : signal thread");
-    for (int i = 0; signals[i] != -999; ++i) {
-        struct sigaction action{};
-        action.sa_handler = signal_handler;
-        sigemptyset(&action.sa_mask);
-        if (sigaction(signals[i], &action, nullptr) != 0)
-            std::printf("Error : set signal handler %s!\n", signal_name(signals[i]));
-    }
+    install_signal_handlers();
 
     if (InputInit() != 0) {
         std::puts("InputInit : FAIL");

@@ -43,6 +43,9 @@ extern int is_loop;
 
 // Sets `stop` and wakes the driver (the key handler after the last answer).
 void request_stop();
+// Start-up step 2: signal_handler for the run's signals, and the thread that
+// carries out what a handler asks for (the handler itself only writes its line).
+void install_signal_handlers();
 
 // ---- dialog and version record (dialog.cpp) ----
 

@@ -24,11 +24,14 @@
 // program itself carries nothing for the simulation:
 //  - InputSetHandler: the installed handler is called through a trampoline that
 //    counts entries and returns, which tells the watcher when the program is idle;
-//  - sleep: with --fast the five seconds after an extraction pass quickly.
+//  - sleep: with --fast the five seconds after an extraction pass quickly;
+//  - pause: the driver's power wait, the one place where it waits with no dialog.
 extern "C" void __real__Z15InputSetHandlerPFviE(void (*handler)(int));
 extern "C" void __wrap__Z15InputSetHandlerPFviE(void (*handler)(int));
 extern "C" unsigned __real_sleep(unsigned seconds);
 extern "C" unsigned __wrap_sleep(unsigned seconds);
+extern "C" int __real_pause();
+extern "C" int __wrap_pause();
 
 namespace sim {
 namespace {
@@ -40,6 +43,7 @@ std::atomic<unsigned long> handler_entries{0};
 std::atomic<unsigned long> handler_returns{0};
 std::atomic<bool> fast_sleep{false};
 std::atomic<long long> first_dialog_at{0};  // steady clock ticks, 0: not yet
+std::atomic<bool> in_power_wait{false};
 
 void trampoline(int code) {
     handler_entries.fetch_add(1);
@@ -105,6 +109,18 @@ private:
         return running;
     }
 
+    // The program waits for a key: a dialog is up (the run is not stopping) and
+    // its handler has returned with the spinner off, or the power wait has begun.
+    static bool waiting_for_key() {
+        if (in_power_wait.load()) return true;
+        if (app_handler.load() == nullptr) return false;
+        if (handler_entries.load() != handler_returns.load() || spinner_running()) return false;
+        pthread_mutex_lock(&app::stop_mutex);
+        bool offering = app::stop == 0;
+        pthread_mutex_unlock(&app::stop_mutex);
+        return offering;
+    }
+
     void write_screen_if_new() {
         Rgb565Image picture = capture(framebuffer_);
         if (picture == last_written_) return;
@@ -168,8 +184,7 @@ private:
             if (delivering && (handler_entries.load() > entries_at_send || now - sent_at > std::chrono::seconds(10)))
                 delivering = false;
             const bool stable = now - last_change >= std::chrono::milliseconds(settle_ms);
-            const bool idle = stable && !delivering && handler_entries.load() == handler_returns.load() &&
-                              !spinner_running();
+            const bool idle = stable && !delivering && waiting_for_key();
             if (idle && !was_idle) idle_since = now;
             was_idle = idle;
 
@@ -264,6 +279,11 @@ extern "C" void __wrap__Z15InputSetHandlerPFviE(void (*handler)(int)) {
         first_dialog_at.compare_exchange_strong(expected, Clock::now().time_since_epoch().count());
     }
     __real__Z15InputSetHandlerPFviE(handler != nullptr ? trampoline : nullptr);
+}
+
+extern "C" int __wrap_pause() {
+    sim::in_power_wait.store(true);
+    return __real_pause();
 }
 
 extern "C" unsigned __wrap_sleep(unsigned seconds) {

@@ -1,0 +1,336 @@
+// tufpkg create: packs a folder tree into a package, deterministically.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tool_support.h"
+#include "tuf/package_reader.h"
+
+namespace tufpkg {
+
+namespace {
+
+const char create_usage[] =
+    "Usage: tufpkg create -o PKG --id ID --version VER [--command CMD] [--store] DIR\n"
+    "Pack the tree under DIR into the package PKG.\n"
+    "\n"
+    "Entries are named \"/\" + the path relative to DIR, in sorted order, each directory\n"
+    "before what it holds, so the package applies on an empty root. Each file is one\n"
+    "zlib stream (level 6) unless --store is given or compressing does not make it\n"
+    "smaller. The same tree always gives the same bytes.\n"
+    "\n"
+    "  -o, --output PKG   package to write (written to a temporary file, then renamed)\n"
+    "  --id ID            package ID, at most 7 characters\n"
+    "  --version VER      version text, at most 15 characters\n"
+    "  --command CMD      shell command the device runs after laying the tree down,\n"
+    "                     at most 127 characters (default: none)\n"
+    "  --store            store every file as is\n"
+    "\n"
+    "Refused: names over 129 characters, files of 4 GiB or more, symbolic links and\n"
+    "special files (the format cannot carry them).\n"
+    "Exit status: 0 written, 1 a problem (nothing is left behind), 2 bad usage.\n";
+
+constexpr int compression_level = 6;
+
+struct Item {
+    std::string name;  // entry name: "/" + relative path
+    std::string path;  // where it is on this machine
+    bool directory;
+    std::uint64_t size;
+};
+
+std::string error_text(int error) { return std::strerror(error); }
+
+void collect(const std::string& folder, const std::string& prefix, std::vector<Item>& items,
+             std::vector<std::string>& refusals) {
+    DIR* listing = ::opendir(folder.c_str());
+    if (listing == nullptr) {
+        refusals.push_back(printable(folder) + ": cannot read the folder: " + error_text(errno));
+        return;
+    }
+    std::vector<std::string> names;
+    while (const dirent* found = ::readdir(listing)) {
+        const std::string name = found->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(listing);
+    std::sort(names.begin(), names.end());
+
+    for (const std::string& name : names) {
+        const std::string path = folder + "/" + name;
+        const std::string entry_name = prefix + "/" + name;
+        struct stat status {};
+        if (::lstat(path.c_str(), &status) != 0) {
+            refusals.push_back(printable(path) + ": " + error_text(errno));
+            continue;
+        }
+        if (S_ISLNK(status.st_mode)) {
+            refusals.push_back(printable(path) + ": symbolic link; a package cannot carry links");
+            continue;
+        }
+        if (!S_ISDIR(status.st_mode) && !S_ISREG(status.st_mode)) {
+            refusals.push_back(printable(path) + ": special file; a package carries only directories and files");
+            continue;
+        }
+        if (entry_name.size() > sizeof(ENTRYTUFFILE::name) - 1) {
+            refusals.push_back(printable(path) + ": entry name is " + std::to_string(entry_name.size()) +
+                               " characters; a name holds at most 129");
+            continue;
+        }
+        if (S_ISDIR(status.st_mode)) {
+            items.push_back({entry_name, path, true, 0});
+            collect(path, entry_name, items, refusals);
+            continue;
+        }
+        const auto size = static_cast<std::uint64_t>(status.st_size);
+        if (size > UINT32_MAX) {
+            refusals.push_back(printable(path) + ": " + std::to_string(size) +
+                               " bytes; a package file must be under 4 GiB");
+            continue;
+        }
+        items.push_back({entry_name, path, false, size});
+    }
+}
+
+// The package being written, with small pieces gathered into one block.
+class PackageOutput {
+public:
+    explicit PackageOutput(int fd) : fd_(fd) { block_.reserve(block_size); }
+
+    void write(const void* data, std::size_t length) {
+        if (block_.size() + length > block_size) flush();
+        if (length >= block_size / 2) {
+            write_through(static_cast<const unsigned char*>(data), length);
+            return;
+        }
+        const auto* bytes = static_cast<const unsigned char*>(data);
+        block_.insert(block_.end(), bytes, bytes + length);
+    }
+
+    void flush() {
+        write_through(block_.data(), block_.size());
+        block_.clear();
+    }
+
+private:
+    void write_through(const unsigned char* data, std::size_t length) {
+        std::size_t done = 0;
+        while (done < length) {
+            const ssize_t wrote = ::write(fd_, data + done, std::min<std::size_t>(length - done, 1u << 30));
+            if (wrote < 0 && errno == EINTR) continue;
+            if (wrote <= 0) throw std::runtime_error("cannot write the package: " + error_text(errno));
+            done += static_cast<std::size_t>(wrote);
+        }
+    }
+
+    static constexpr std::size_t block_size = std::size_t{1} << 20;
+    int fd_;
+    std::vector<unsigned char> block_;
+};
+
+// One deflate state reused for every file: the bytes are those of compress2 at
+// the same level, without setting up a fresh state per file.
+class Deflater {
+public:
+    Deflater() {
+        if (::deflateInit(&stream_, compression_level) != Z_OK) throw std::runtime_error("zlib cannot start");
+    }
+    Deflater(const Deflater&) = delete;
+    Deflater& operator=(const Deflater&) = delete;
+    ~Deflater() { ::deflateEnd(&stream_); }
+
+    // Length of the stream, or 0 when it would not fit in `limit` bytes.
+    std::size_t compress(const unsigned char* data, std::size_t length, unsigned char* out, std::size_t limit) {
+        if (limit == 0) return 0;
+        ::deflateReset(&stream_);
+        stream_.next_in = const_cast<unsigned char*>(data);
+        stream_.avail_in = static_cast<uInt>(length);
+        std::size_t produced = 0;
+        for (;;) {
+            const auto room = static_cast<uInt>(std::min<std::size_t>(limit - produced, UINT_MAX));
+            stream_.next_out = out + produced;
+            stream_.avail_out = room;
+            const int result = ::deflate(&stream_, Z_FINISH);
+            produced += room - stream_.avail_out;
+            if (result == Z_STREAM_END) return produced;
+            if (result != Z_OK && result != Z_BUF_ERROR) throw std::runtime_error("zlib cannot compress");
+            if (produced >= limit) return 0;
+        }
+    }
+
+private:
+    z_stream stream_{};
+};
+
+void read_whole(const Item& item, unsigned char* data) {
+    const int fd = ::open(item.path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error(printable(item.path) + ": " + error_text(errno));
+    std::size_t done = 0;
+    const auto size = static_cast<std::size_t>(item.size);
+    while (done < size) {
+        const ssize_t got = ::read(fd, data + done, std::min<std::size_t>(size - done, 1u << 30));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            const int error = errno;
+            ::close(fd);
+            throw std::runtime_error(printable(item.path) +
+                                     (got < 0 ? ": " + error_text(error) : ": became shorter while being packed"));
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+}
+
+// The temporary package, removed if the run fails or is interrupted.
+char temporary_path[PATH_MAX];
+
+extern "C" void remove_temporary_and_stop(int signal_number) {
+    if (temporary_path[0] != '\0') ::unlink(temporary_path);
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+void check_field(std::string_view option, const std::string& text, std::size_t width, const char* what) {
+    if (text.size() > width - 1)
+        throw UsageError(std::string(option) + " \"" + printable(text) + "\" is " + std::to_string(text.size()) +
+                         " characters; " + what + " holds at most " + std::to_string(width - 1));
+}
+
+}  // namespace
+
+int run_create(int argc, char** argv) {
+    const Arguments arguments(argc, argv, {"-o", "--output", "--id", "--version", "--command"}, {"--store"});
+    if (arguments.help()) {
+        std::fputs(create_usage, stdout);
+        return exit_ok;
+    }
+    std::optional<std::string> output = arguments.value("--output");
+    if (auto short_form = arguments.value("-o")) output = short_form;
+    if (!output || output->empty()) throw UsageError("missing -o PKG");
+    const std::string id = arguments.required("--id");
+    const std::string version = arguments.required("--version");
+    const std::string command = arguments.value("--command").value_or("");
+    if (arguments.positional().size() != 1) throw UsageError("expected one folder DIR");
+    const std::string folder = arguments.positional()[0];
+    check_field("--id", id, sizeof(HEADTUFFILE::id), "a package ID");
+    check_field("--version", version, sizeof(HEADTUFFILE::version), "a version");
+    check_field("--command", command, sizeof(HEADTUFFILE::command), "a command");
+    if (output->size() + 16 >= sizeof temporary_path) throw UsageError("the package path is too long");
+
+    struct stat status {};
+    if (::stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        std::fprintf(stderr, "tufpkg create: %s: not a folder\n", printable(folder).c_str());
+        return exit_problem;
+    }
+    std::vector<Item> items;
+    std::vector<std::string> refusals;
+    collect(folder, "", items, refusals);
+    if (!refusals.empty()) {
+        for (const auto& refusal : refusals) std::fprintf(stderr, "tufpkg create: %s\n", refusal.c_str());
+        std::fprintf(stderr, "tufpkg create: nothing written\n");
+        return exit_problem;
+    }
+
+    std::snprintf(temporary_path, sizeof temporary_path, "%s.tmp-XXXXXX", output->c_str());
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal_number, remove_temporary_and_stop);
+    const int fd = ::mkstemp(temporary_path);
+    if (fd < 0) {
+        temporary_path[0] = '\0';
+        std::fprintf(stderr, "tufpkg create: cannot create %s: %s\n", printable(*output).c_str(),
+                     error_text(errno).c_str());
+        return exit_problem;
+    }
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+
+    std::uint64_t total_size = 0;
+    std::uint64_t total_packed = 0;
+    std::size_t files = 0;
+    try {
+        PackageOutput package(fd);
+        HEADTUFFILE header{};
+        std::memcpy(header.magic, "TUF", 3);
+        header.data_offset = tuf::header_size;
+        std::memcpy(header.id, id.data(), id.size());
+        std::memcpy(header.version, version.data(), version.size());
+        std::memcpy(header.command, command.data(), command.size());
+        unsigned char raw_header[tuf::header_size];
+        tuf::encode_header(header, raw_header);
+        package.write(raw_header, sizeof raw_header);
+
+        std::uint64_t all_bytes = 0;
+        for (const Item& item : items) all_bytes += item.size;
+        Progress progress("tufpkg create: bytes", all_bytes);
+        const bool store = arguments.flag("--store");
+        Deflater deflater;
+        tuf::EntryBuffer content;
+        tuf::EntryBuffer packed;
+        std::uint64_t done_bytes = 0;
+        for (const Item& item : items) {
+            ENTRYTUFFILE record{};
+            std::memcpy(record.name, item.name.data(), item.name.size());
+            record.type = item.directory ? 0 : 1;
+            const unsigned char* data = nullptr;
+            std::size_t data_length = 0;
+            if (!item.directory && item.size > 0) {
+                const auto size = static_cast<std::size_t>(item.size);
+                if (!content.reserve(size)) throw std::runtime_error("out of memory for " + printable(item.path));
+                read_whole(item, content.data());
+                record.size = static_cast<std::uint32_t>(size);
+                data = content.data();
+                data_length = size;
+                if (!store) {
+                    if (!packed.reserve(size)) throw std::runtime_error("out of memory for " + printable(item.path));
+                    const std::size_t packed_length = deflater.compress(content.data(), size, packed.data(), size - 1);
+                    if (packed_length > 0) {
+                        record.compressed = 1;
+                        record.packed_size = static_cast<std::uint32_t>(packed_length);
+                        data = packed.data();
+                        data_length = packed_length;
+                    }
+                }
+            }
+            unsigned char raw_record[tuf::record_size];
+            tuf::encode_record(record, raw_record);
+            package.write(raw_record, sizeof raw_record);
+            if (data_length > 0) package.write(data, data_length);
+            if (!item.directory) {
+                ++files;
+                total_size += item.size;
+                total_packed += data_length;
+            }
+            done_bytes += item.size;
+            progress.update(done_bytes);
+        }
+        package.flush();
+        if (::close(fd) != 0) throw std::runtime_error("cannot write the package: " + error_text(errno));
+        if (::rename(temporary_path, output->c_str()) != 0)
+            throw std::runtime_error("cannot rename the package into place: " + error_text(errno));
+        temporary_path[0] = '\0';
+    } catch (const std::exception& error) {
+        ::close(fd);
+        ::unlink(temporary_path);
+        temporary_path[0] = '\0';
+        std::fprintf(stderr, "tufpkg create: %s\ntufpkg create: nothing written\n", error.what());
+        return exit_problem;
+    }
+    std::printf("%s: %zu entries (%zu directories, %zu files), %llu bytes packed into %llu (%s)\n",
+                printable(*output).c_str(), items.size(), items.size() - files, files,
+                static_cast<unsigned long long>(total_size), static_cast<unsigned long long>(total_packed),
+                percent(total_packed, total_size).c_str());
+    return exit_ok;
+}
+
+}  // namespace tufpkg

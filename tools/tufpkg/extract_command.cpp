@@ -1,0 +1,227 @@
+// tufpkg extract: a preview of what a package lays down, confined to one folder.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tool_support.h"
+#include "tuf/package_reader.h"
+
+namespace tufpkg {
+
+namespace {
+
+const char extract_usage[] =
+    "Usage: tufpkg extract PKG DIR\n"
+    "Lay the package's directories and files down inside DIR, as the device would\n"
+    "under its root, to see what the package holds. Missing parent directories are\n"
+    "created. A name that would leave DIR (a \"..\" component, an existing symbolic\n"
+    "link on the way) is refused; names are all checked before anything is written.\n"
+    "The package's command is printed, never run.\n"
+    "\n"
+    "Exit status: 0 extracted, 1 a problem, 2 bad usage.\n";
+
+// Name components without empty and "." parts; false when one is "..".
+bool components_of(std::string_view name, std::vector<std::string>& parts) {
+    parts.clear();
+    while (!name.empty()) {
+        const std::size_t slash = name.find('/');
+        const std::string_view part = name.substr(0, slash);
+        name = slash == std::string_view::npos ? std::string_view{} : name.substr(slash + 1);
+        if (part.empty() || part == ".") continue;
+        if (part == "..") return false;
+        parts.emplace_back(part);
+    }
+    return true;
+}
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() { reset(-1); }
+    void reset(int fd) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+struct Refusal : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+bool is_symbolic_link(int folder, const std::string& name) {
+    struct stat status {};
+    return ::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode);
+}
+
+// Opens (creating when missing) the directories of parts[0 .. count) under `top`,
+// never following a symbolic link.
+int open_parents(int top, const std::vector<std::string>& parts, std::size_t count) {
+    Descriptor current(::dup(top));
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string& part = parts[i];
+        int next = ::openat(current.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0 && errno == ENOENT) {
+            if (::mkdirat(current.get(), part.c_str(), 0777) != 0 && errno != EEXIST)
+                throw std::runtime_error("cannot create directory \"" + printable(part) + "\": " + std::strerror(errno));
+            next = ::openat(current.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        }
+        if (next < 0) {
+            if (is_symbolic_link(current.get(), part))
+                throw Refusal("\"" + printable(part) + "\" is an existing symbolic link; refusing to follow it");
+            throw std::runtime_error("cannot open directory \"" + printable(part) + "\": " + std::strerror(errno));
+        }
+        current.reset(next);
+    }
+    const int result = ::dup(current.get());
+    return result;
+}
+
+void write_whole(int fd, const unsigned char* data, std::size_t length) {
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t wrote = ::write(fd, data + done, length - done);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) throw std::runtime_error(std::string("cannot write: ") + std::strerror(errno));
+        done += static_cast<std::size_t>(wrote);
+    }
+}
+
+const char* load_failure(int code) {
+    switch (code) {
+        case 2: return "data cut short by the end of the package";
+        case 6: return "not enough memory for the data";
+        case 8: return "the stream does not inflate to the record's size";
+        default: return "cannot load the data";
+    }
+}
+
+}  // namespace
+
+int run_extract(int argc, char** argv) {
+    const Arguments arguments(argc, argv, {}, {});
+    if (arguments.help()) {
+        std::fputs(extract_usage, stdout);
+        return exit_ok;
+    }
+    if (arguments.positional().size() != 2) throw UsageError("expected a package PKG and a folder DIR");
+    const std::string path = arguments.positional()[0];
+    const std::string folder = arguments.positional()[1];
+
+    OpenedPackage package;
+    std::string why;
+    if (!open_package(path, package, why)) {
+        std::fprintf(stderr, "tufpkg extract: %s\n", why.c_str());
+        return exit_problem;
+    }
+    const HEADTUFFILE& header = package.header;
+    if (header.data_offset >= tuf::max_data_offset || !package.reader.seek(header.data_offset)) {
+        std::fprintf(stderr, "tufpkg extract: header: data_offset %u is out of range\n", header.data_offset);
+        return exit_problem;
+    }
+
+    // First pass: every name is checked before anything is written.
+    std::vector<std::string> parts;
+    std::vector<std::string> refusals;
+    std::size_t index = 0;
+    tuf::Entry entry;
+    for (;;) {
+        const tuf::WalkResult walk = tuf::next_entry(package.reader, entry);
+        if (walk.step != tuf::WalkStep::entry) break;
+        ++index;
+        if (!components_of(entry.name(), parts))
+            refusals.push_back(where(index, entry.offset) + ": name \"" + printable(entry.name()) +
+                               "\" has a \"..\" component and would leave " + printable(folder));
+        else if (parts.empty() && !entry.is_directory())
+            refusals.push_back(where(index, entry.offset) + ": file name \"" + printable(entry.name()) +
+                               "\" names the folder itself");
+        if (!package.reader.skip(entry.data_length()) || !tuf::finish_entry(package.reader, entry)) break;
+    }
+    if (!refusals.empty()) {
+        for (const auto& refusal : refusals) std::fprintf(stderr, "tufpkg extract: %s\n", refusal.c_str());
+        std::fprintf(stderr, "tufpkg extract: nothing written\n");
+        return exit_problem;
+    }
+
+    if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
+        std::fprintf(stderr, "tufpkg extract: cannot create %s: %s\n", printable(folder).c_str(), std::strerror(errno));
+        return exit_problem;
+    }
+    const Descriptor top(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (top.get() < 0) {
+        std::fprintf(stderr, "tufpkg extract: cannot open %s: %s\n", printable(folder).c_str(), std::strerror(errno));
+        return exit_problem;
+    }
+
+    package.reader.seek(header.data_offset);
+    Progress progress("tufpkg extract: entries", index);
+    const std::size_t entries = index;
+    index = 0;
+    tuf::EntryBuffers buffers;
+    std::size_t files = 0, directories = 0;
+    try {
+        for (;;) {
+            const tuf::WalkResult walk = tuf::next_entry(package.reader, entry);
+            if (walk.step == tuf::WalkStep::read_error)
+                throw std::runtime_error(where(index + 1, entry.offset) + ": cannot read the record");
+            if (walk.step == tuf::WalkStep::end) break;
+            ++index;
+            progress.update(index);
+            const std::string context = where(index, entry.offset) + ": ";
+            components_of(entry.name(), parts);
+            const std::string shown = printable(entry.name());
+            if (entry.is_directory()) {
+                if (!parts.empty()) {
+                    Descriptor made(open_parents(top.get(), parts, parts.size()));
+                    (void)made;
+                }
+                std::printf("+ Create dir  : %s\n", shown.c_str());
+                ++directories;
+                continue;
+            }
+            const unsigned char* content = nullptr;
+            if (entry.record.size > 0) {
+                const int loaded = tuf::load_file_data(package.reader, entry, buffers, content);
+                if (loaded != 0) throw std::runtime_error(context + load_failure(loaded));
+            }
+            const Descriptor parent(open_parents(top.get(), parts, parts.size() - 1));
+            const Descriptor file(::openat(parent.get(), parts.back().c_str(),
+                                           O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0777));
+            if (file.get() < 0) {
+                if (errno == ELOOP || is_symbolic_link(parent.get(), parts.back()))
+                    throw Refusal(context + "\"" + shown + "\" is an existing symbolic link; refusing to follow it");
+                throw std::runtime_error(context + "cannot create \"" + shown + "\": " + std::strerror(errno));
+            }
+            write_whole(file.get(), content, entry.record.size);
+            ::fchmod(file.get(), 0777);
+            std::printf("+ Create file : %s (%u bytes)\n", shown.c_str(), entry.record.size);
+            ++files;
+            if (!tuf::finish_entry(package.reader, entry)) break;
+        }
+    } catch (const std::exception& error) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "tufpkg extract: %s\n", error.what());
+        return exit_problem;
+    }
+    (void)entries;
+    const std::string_view command = tuf::field_text(header.command, sizeof header.command);
+    if (command.empty())
+        std::printf("No command.\n");
+    else
+        std::printf("Command (not run): %s\n", printable(command).c_str());
+    std::printf("%zu directories, %zu files under %s\n", directories, files, printable(folder).c_str());
+    return exit_ok;
+}
+
+}  // namespace tufpkg

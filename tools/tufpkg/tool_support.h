@@ -1,0 +1,86 @@
+// Shared pieces of the tufpkg subcommands: argument handling, exit codes, text
+// and JSON quoting, and the progress line.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tuf/package_reader.h"
+
+namespace tufpkg {
+
+enum ExitCode : int { exit_ok = 0, exit_problem = 1, exit_usage = 2 };
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The arguments of one subcommand: options with a value ("--id X" or "--id=X"),
+// flags, and positional arguments. Unknown options are usage errors.
+class Arguments {
+public:
+    Arguments(int argc, char** argv, std::vector<std::string> value_options, std::vector<std::string> flags);
+
+    bool help() const { return help_; }
+    std::optional<std::string> value(std::string_view option) const;
+    bool flag(std::string_view option) const;
+    const std::vector<std::string>& positional() const { return positional_; }
+    // The value of a required option, or a usage error naming it.
+    std::string required(std::string_view option) const;
+
+private:
+    std::vector<std::pair<std::string, std::string>> values_;
+    std::vector<std::string> flags_;
+    std::vector<std::string> positional_;
+    bool help_ = false;
+};
+
+// Text for a terminal: control bytes and backslashes become \xNN escapes.
+std::string printable(std::string_view text);
+// A JSON string literal; bytes that are not valid UTF-8 become \u00NN.
+std::string json_string(std::string_view text);
+
+std::string percent(std::uint64_t part, std::uint64_t whole);
+
+// A one-line progress display on standard error, only when it is a terminal.
+class Progress {
+public:
+    Progress(std::string label, std::uint64_t total);
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+    ~Progress();
+    void update(std::uint64_t done);
+
+private:
+    std::string label_;
+    std::uint64_t total_;
+    bool enabled_;
+    bool shown_ = false;
+    std::chrono::steady_clock::time_point last_{};
+};
+
+// A package opened for reading, its header decoded.
+struct OpenedPackage {
+    tuf::PackageReader reader;
+    HEADTUFFILE header{};
+    std::uint64_t size = 0;
+};
+
+// Opens `path` and reads its header. On failure `why` says what is wrong and
+// the result is false.
+bool open_package(const std::string& path, OpenedPackage& package, std::string& why);
+
+// "entry N at offset X" (N 0 is the header).
+std::string where(std::size_t entry, std::uint64_t offset);
+
+int run_create(int argc, char** argv);
+int run_list(int argc, char** argv);
+int run_check(int argc, char** argv);
+int run_extract(int argc, char** argv);
+
+}  // namespace tufpkg

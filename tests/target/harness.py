@@ -1,0 +1,652 @@
+#!/usr/bin/env python3
+"""Runs the device program of a scenario on an emulated device (Debian's armmp
+kernel on QEMU's vexpress-a9, real /dev/fb0, SD card, virtio-serial key port) and,
+for comparison, under upgsim; checks what each run left behind and compares their
+settled screens.
+
+    harness.py kernel  SCENARIO --out DIR --program ARMHF_PROGRAM --keyhost PATH [--tufpkg PATH]
+    harness.py sim     SCENARIO --out DIR --upgsim PATH [--tufpkg PATH]
+    harness.py compare SCENARIO --kernel DIR --sim DIR
+    harness.py probe-program --out PATH     (builds the stand-in program)
+
+A kernel run ends within --timeout seconds (default 110) whatever happens: QEMU is
+killed on every way out."""
+
+import argparse
+import gzip
+import hashlib
+import json
+import os
+import queue
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import scenarios  # noqa: E402
+import screens  # noqa: E402
+
+SCREEN_W, SCREEN_H = 640, 480
+POLL_S = 0.15          # screendump period
+SETTLE_POLLS = 4       # identical dumps in a row ...
+SETTLE_S = 0.7         # ... spanning at least this long: longer than a whole spinner turn (6 x 100 ms)
+END_SETTLE_S = 8.0     # after the program ended: how long to wait for its last picture to settle
+IDLE_END_S = 1.0       # settled with no keys left for this long: the program waits in vain
+
+
+def log(*args):
+    print(*args, flush=True)
+
+
+# --- the card ---------------------------------------------------------------
+
+def tuf_entries(path):
+    """[(name, type, data_start, data_length)] of a package, read by the format."""
+    with open(path, "rb") as f:
+        data = f.read()
+    (offset,) = struct.unpack_from("<I", data, 4)
+    entries = []
+    pos = offset
+    while pos + 144 <= len(data):
+        name = data[pos:pos + 130].split(b"\0", 1)[0].decode()
+        kind, compressed = data[pos + 130], data[pos + 131]
+        size, packed, skip = struct.unpack_from("<III", data, pos + 132)
+        pos += 144
+        if kind == 0:
+            entries.append((name, 0, pos, 0))
+            continue
+        length = 0 if size == 0 else (packed if compressed == 1 else size)
+        entries.append((name, 1, pos, length))
+        pos += length + skip
+    return entries
+
+
+def make_package(spec, path, tufpkg, work):
+    tree = os.path.join(work, os.path.basename(path) + ".tree")
+    shutil.rmtree(tree, ignore_errors=True)
+    os.makedirs(tree)
+    for name, content in sorted(spec["tree"].items()):
+        target = os.path.join(tree, name)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "wb") as f:
+            f.write(content)
+    command = [tufpkg, "create", "-o", path, "--id", spec["id"], "--version", spec["version"]]
+    if spec.get("command"):
+        command += ["--command", spec["command"]]
+    subprocess.run(command + [tree], check=True, stdout=subprocess.DEVNULL)
+    cut = spec.get("truncate_in_data")
+    if cut:
+        # Cut the package inside the named file's data: the record is whole, the data short.
+        for name, kind, start, length in tuf_entries(path):
+            if kind == 1 and name.lstrip("/").endswith(cut) and length > 1:
+                os.truncate(path, start + length // 2)
+                break
+        else:
+            raise SystemExit(f"{path}: no data of {cut} to cut")
+
+
+def make_card_dir(scenario, card, tufpkg, work):
+    """The card's files, in the order they are to be written to the card."""
+    shutil.rmtree(card, ignore_errors=True)
+    os.makedirs(card)
+    names = []
+    for name, content in scenario["card"].items():
+        path = os.path.join(card, name)
+        if isinstance(content, dict):
+            if not tufpkg:
+                raise SystemExit("this scenario needs --tufpkg")
+            make_package(content, path, tufpkg, work)
+        else:
+            with open(path, "wb") as f:
+                f.write(content)
+        names.append(name)
+    return names
+
+
+def make_card_image(card, names, image):
+    """A FAT card image holding the files of `card` (16 MiB: QEMU wants a power of two)."""
+    if os.path.exists(image):
+        os.unlink(image)
+    subprocess.run(["mkfs.vfat", "-C", "-n", "QXCARD", image, "16384"], check=True, stdout=subprocess.DEVNULL)
+    for name in names:
+        subprocess.run(["mcopy", "-i", image, os.path.join(card, name), "::/" + name], check=True)
+
+
+# --- the initramfs ------------------------------------------------------------
+
+class Cpio:
+    """A newc cpio archive written in memory (no root needed: owners are 0)."""
+
+    def __init__(self):
+        self.data = bytearray()
+        self.ino = 1
+
+    def _entry(self, name, mode, body=b""):
+        name_bytes = name.encode() + b"\0"
+        fields = [self.ino, mode, 0, 0, 1, 0, len(body), 0, 0, 0, 0, len(name_bytes), 0]
+        self.ino += 1
+        self.data += b"070701" + b"".join(b"%08X" % v for v in fields) + name_bytes
+        self.data += b"\0" * (-len(self.data) % 4)
+        self.data += body
+        self.data += b"\0" * (-len(self.data) % 4)
+
+    def directory(self, name, mode=0o755):
+        self._entry(name, 0o040000 | mode)
+
+    def file(self, name, body, mode=0o644):
+        self._entry(name, 0o100000 | mode, body)
+
+    def symlink(self, name, target):
+        self._entry(name, 0o120777, target.encode())
+
+    def finish(self):
+        self._entry("TRAILER!!!", 0)
+        return bytes(self.data)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def build_initrd(parts, program, init, args, version, out):
+    archive = Cpio()
+    for d in ("bin", "sbin", "usr", "usr/bin", "usr/sbin", "etc", "etc/upg", "lib", "lib/modules",
+              "proc", "sys", "dev", "tmp", "run", "cmap", "QX4XX"):
+        archive.directory(d)
+    archive.file("bin/busybox", read(os.path.join(parts, "busybox")), 0o755)
+    archive.symlink("bin/sh", "busybox")
+    archive.file("init", read(init), 0o755)
+    modules = read(os.path.join(parts, "modules.list")).decode().split()
+    for module in modules:
+        archive.file("lib/modules/" + module, read(os.path.join(parts, "modules", module)))
+    archive.file("etc/modules", ("\n".join(modules) + "\n").encode())
+    archive.file("usr/bin/upgqx4170", read(program), 0o755)
+    archive.file("etc/upg/args", (" ".join(args) + "\n").encode())
+    if version is not None:
+        archive.file("cmap/version.txt", version)
+    with open(out, "wb") as f:
+        f.write(gzip.compress(archive.finish(), compresslevel=1))
+
+
+def prepare_parts(cache):
+    command = [os.path.join(HERE, "prepare.sh")] + ([cache] if cache else [])
+    result = subprocess.run(command, check=True, stdout=subprocess.PIPE, text=True)
+    return result.stdout.strip().splitlines()[-1]
+
+
+# --- the emulator --------------------------------------------------------------
+
+def connect_unix(path, deadline):
+    while True:
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            s.connect(path)
+            return s
+        except OSError:
+            s.close()
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.02)
+
+
+class Qmp:
+    def __init__(self, path, deadline):
+        self.sock = connect_unix(path, deadline)
+        self.file = self.sock.makefile("rwb", buffering=0)
+        self._read()  # greeting
+        self.execute("qmp_capabilities")
+
+    def _read(self):
+        while True:
+            line = self.file.readline()
+            if not line:
+                raise ConnectionError("QMP closed")
+            message = json.loads(line)
+            if "event" not in message:
+                return message
+
+    def execute(self, command, **arguments):
+        request = {"execute": command}
+        if arguments:
+            request["arguments"] = arguments
+        self.file.write(json.dumps(request).encode() + b"\n")
+        reply = self._read()
+        if "error" in reply:
+            raise RuntimeError(f"QMP {command}: {reply['error']}")
+        return reply.get("return")
+
+    def close(self):
+        try:
+            self.sock.close()
+        except OSError:
+            pass
+
+
+def reader(stream, tag, events, logfile=None):
+    for raw in stream:
+        line = raw.decode(errors="replace").rstrip("\r\n") if isinstance(raw, bytes) else raw.rstrip("\n")
+        if logfile:
+            logfile.write(line + "\n")
+            logfile.flush()
+        events.put((tag, line, time.monotonic()))
+    events.put((tag, None, time.monotonic()))
+
+
+def run_kernel(args):
+    scenario = scenarios.SCENARIOS[args.scenario]
+    out = os.path.abspath(args.out)
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    started = time.monotonic()
+    deadline = started + args.timeout
+
+    parts = prepare_parts(args.cache)
+    card = os.path.join(out, "card")
+    names = make_card_dir(scenario, card, args.tufpkg, out)
+    make_card_image(card, names, os.path.join(out, "card.img"))
+    program = args.program
+    build_initrd(parts, program, os.path.join(HERE, "init"), scenario.get("args", []),
+                 scenario.get("version", scenarios.VERSION_BEFORE), os.path.join(out, "initrd.gz"))
+    prepared = time.monotonic()
+
+    # Sockets live in a short private directory: unix socket paths are limited to 107 bytes.
+    sockdir = tempfile_dir()
+    qmp_path, keys_path, ctl_path = (os.path.join(sockdir, n) for n in ("qmp", "keys", "ctl"))
+    command = [
+        "qemu-system-arm", "-M", "vexpress-a9", "-smp", "1", "-m", "256",
+        "-kernel", os.path.join(parts, "zImage"),
+        "-dtb", os.path.join(parts, "vexpress-ca9-fb.dtb"),
+        "-initrd", os.path.join(out, "initrd.gz"),
+        "-append", "console=ttyAMA0 panic=-1 logo.nologo vt.global_cursor_default=0",
+        "-display", "none", "-monitor", "none", "-nic", "none", "-no-reboot",
+        "-audiodev", "none,id=snd0", "-global", "pl041.audiodev=snd0",
+        "-serial", "stdio",
+        "-qmp", f"unix:{qmp_path},server=on,wait=off",
+        "-drive", f"if=sd,format=raw,file={os.path.join(out, 'card.img')}",
+        "-device", "virtio-serial-device",
+        # wait=on: QEMU starts the machine only once both ports have their peer, so
+        # nothing the program writes can be lost.
+        "-chardev", f"socket,id=keys,path={keys_path},server=on,wait=on",
+        "-device", "virtserialport,chardev=keys,name=spi_key",
+        "-chardev", f"socket,id=ctl,path={ctl_path},server=on,wait=on",
+        "-device", "virtserialport,chardev=ctl,name=upg_ctl",
+    ]
+    with open(os.path.join(out, "qemu-command.txt"), "w") as f:
+        f.write(" ".join(command) + "\n")
+
+    events = queue.Queue()
+    console_log = open(os.path.join(out, "console.log"), "w")
+    qemu = keyhost = qmp = ctl = None
+    result = {"scenario": args.scenario, "screens": [], "commands": [], "keys": [], "times": {},
+              "exit": None, "powered_off": False, "report": [], "version": None, "failures": []}
+    times = result["times"]
+    times["prepare_s"] = round(prepared - started, 2)
+
+    def mark(name, when=None):
+        times[name] = round((when or time.monotonic()) - t0, 2)
+
+    try:
+        t0 = time.monotonic()
+        qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, start_new_session=True, preexec_fn=die_with_parent)
+        keyhost = subprocess.Popen([args.keyhost, keys_path, "20000"], stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE, text=True, bufsize=1)
+        ctl = connect_unix(ctl_path, deadline)
+        qmp = Qmp(qmp_path, deadline)
+        threading.Thread(target=reader, args=(qemu.stdout, "console", events, console_log), daemon=True).start()
+        threading.Thread(target=reader, args=(keyhost.stdout, "keys", events), daemon=True).start()
+
+        keys = list(scenario["keys"])
+        phase = "boot"            # boot -> run -> (ending) -> report
+        last_dump = None
+        stable_polls = 0
+        stable_since = 0.0
+        # The screen starts black (the init clears it); like upgsim, a picture is
+        # written only when it differs from the last one written.
+        last_written = screens.Picture(SCREEN_W, SCREEN_H, bytes(2 * SCREEN_W * SCREEN_H))
+        ended_at = None
+        idle_since = None         # settled with no keys left
+        next_poll = 0.0
+        in_report = False
+        dump_path = os.path.join(out, "dump.ppm")
+
+        def end_run(reason):
+            nonlocal phase
+            log(f"[{time.monotonic() - t0:6.2f}s] ending the run: {reason}")
+            result["end"] = reason
+            ctl.sendall(b"off\n")
+            phase = "report"
+
+        while True:
+            now = time.monotonic()
+            if now > deadline:
+                result["failures"].append(f"timeout after {args.timeout} s in phase {phase}")
+                break
+            wait = max(0.0, min(next_poll - now, 0.05)) if phase in ("run", "ending") else 0.1
+            try:
+                tag, line, when = events.get(timeout=wait)
+            except queue.Empty:
+                tag = None
+            if tag == "console":
+                if line is None:
+                    mark("qemu_exit", when)
+                    break
+                if line.startswith("UPG-INIT"):
+                    mark("init", when)
+                elif line.startswith("UPG-RUN"):
+                    mark("program_start", when)
+                    phase = "run"
+                    next_poll = when
+                elif line.startswith("UPG-EXIT "):
+                    mark("program_end", when)
+                    result["exit"] = int(line.split()[1])
+                    if phase == "run":
+                        phase = "ending"
+                        ended_at = when
+                elif line.startswith("UPG-FAIL"):
+                    result["failures"].append("guest: " + line)
+                elif line.startswith("UPG-REPORT-BEGIN"):
+                    in_report = True
+                elif line.startswith("UPG-REPORT-END"):
+                    in_report = False
+                    mark("report", when)
+                elif in_report:
+                    if line.startswith("version "):
+                        value = line.split(" ", 1)[1].strip()
+                        result["version"] = None if value == "missing" else value
+                    else:
+                        result["report"].append(line)
+            elif tag == "keys" and line is not None:
+                if line.startswith("command "):
+                    _, hexbytes, text = line.split(" ", 2)
+                    result["commands"].append(text)
+                    log(f"[{when - t0:6.2f}s] command: {text}")
+                elif line == "powered-off":
+                    mark("powered_off", when)
+                    result["powered_off"] = True
+                    if phase in ("run", "ending"):
+                        end_run("power-off sequence")
+                elif line.startswith("error"):
+                    result["failures"].append("keyhost: " + line)
+
+            if phase not in ("run", "ending") or time.monotonic() < next_poll:
+                continue
+            polled = time.monotonic()
+            next_poll = polled + POLL_S
+            if phase == "ending" and polled - ended_at > END_SETTLE_S:
+                end_run("the program ended, its screen did not settle")
+                continue
+            qmp.execute("screendump", filename=dump_path)
+            dump = read(dump_path)
+            if dump != last_dump:
+                last_dump = dump
+                stable_polls = 1
+                stable_since = polled
+                idle_since = None
+                continue
+            stable_polls += 1
+            if stable_polls < SETTLE_POLLS or polled - stable_since < SETTLE_S:
+                continue
+            # Settled: the picture, if new, then the next key.
+            picture = screens.picture_from_ppm(dump)
+            if picture != last_written:
+                last_written = picture
+                name = f"{len(result['screens']) + 1:03d}.png"
+                screens.write_png(os.path.join(out, name), picture)
+                result["screens"].append(name)
+                log(f"[{polled - t0:6.2f}s] settled: {name}")
+            if phase == "ending":
+                end_run("the program ended")
+            elif keys:
+                key = keys.pop(0)
+                keyhost.stdin.write(f"press {key}\n")
+                keyhost.stdin.flush()
+                result["keys"].append(key)
+                log(f"[{time.monotonic() - t0:6.2f}s] key: {key}")
+                # The key's effect must settle anew.
+                stable_polls = 0
+                stable_since = time.monotonic()
+            else:
+                idle_since = idle_since or polled
+                if polled - idle_since >= IDLE_END_S:
+                    end_run("no keys left and the program waits for one")
+    finally:
+        for proc in (qemu,):
+            if proc and proc.poll() is None:
+                try:
+                    os.killpg(proc.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+        if qemu:
+            qemu.wait()
+        if keyhost:
+            try:
+                keyhost.stdin.close()
+            except OSError:
+                pass
+            try:
+                keyhost.wait(timeout=2)
+            except subprocess.TimeoutExpired:
+                keyhost.kill()
+                keyhost.wait()
+        for s in (qmp, ):
+            if s:
+                s.close()
+        if ctl:
+            ctl.close()
+        console_log.close()
+        shutil.rmtree(sockdir, ignore_errors=True)
+        if os.path.exists(os.path.join(out, "dump.ppm")):
+            os.unlink(os.path.join(out, "dump.ppm"))
+
+    result["times"]["total_s"] = round(time.monotonic() - started, 2)
+    if keys:
+        result["failures"].append(f"keys not pressed: {keys}")
+    failures = result["failures"] + check_kernel(scenario["expect"], result)
+    result["failures"] = failures
+    with open(os.path.join(out, "result.json"), "w") as f:
+        json.dump(result, f, indent=2)
+    log("times: " + json.dumps(times))
+    for failure in failures:
+        log("FAIL: " + failure)
+    return 1 if failures else 0
+
+
+def die_with_parent():
+    """In the child before exec: SIGKILL when the harness dies, however it dies
+    (a CTest timeout kills the harness, not its children)."""
+    import ctypes
+    libc = ctypes.CDLL(None, use_errno=True)
+    PR_SET_PDEATHSIG = 1
+    libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+
+
+def tempfile_dir():
+    import tempfile
+    return tempfile.mkdtemp(prefix="upgt-")
+
+
+def md5(data):
+    return hashlib.md5(data).hexdigest()
+
+
+def check_common(expect, screen_count, commands):
+    failures = []
+    if screen_count != expect["screens"]:
+        failures.append(f"settled screens: {screen_count}, expected {expect['screens']}")
+    if commands is not None and commands != expect["commands"]:
+        failures.append(f"commands: {commands}, expected {expect['commands']}")
+    return failures
+
+
+def check_kernel(expect, result):
+    failures = check_common(expect, len(result["screens"]), result["commands"])
+    if result["powered_off"] != expect["powered_off"]:
+        failures.append(f"power-off sequence: {result['powered_off']}, expected {expect['powered_off']}")
+    if "exit" in expect and result["exit"] != expect["exit"]:
+        failures.append(f"program exit status {result['exit']}, expected {expect['exit']}")
+    if "report" not in result["times"]:
+        failures.append("no report from the guest")
+        return failures
+    if "version" in expect:
+        got = None if result["version"] is None else bytes.fromhex(result["version"])
+        if got != expect["version"]:
+            failures.append(f"version file {got!r}, expected {expect['version']!r}")
+    modes, sums = {}, {}
+    for line in result["report"]:
+        parts = line.split(" ", 2)
+        if len(parts) == 3 and parts[0] in ("D", "F"):
+            modes[parts[2]] = parts[1]
+        elif len(parts) == 3 and parts[0] == "M":
+            sums[parts[2]] = parts[1]
+    files = {path: (mode, sums.get(path)) for path, mode in modes.items()}
+    for path, content in expect.get("files", {}).items():
+        if path not in files:
+            failures.append(f"{path}: not laid down")
+        elif files[path][1] != md5(content):
+            failures.append(f"{path}: content differs (md5 {files[path][1]}, expected {md5(content)})")
+    for path, mode in expect.get("modes", {}).items():
+        if path in files and files[path][0] != mode:
+            failures.append(f"{path}: mode {files[path][0]}, expected {mode}")
+    for path in expect.get("absent", []):
+        if any(p == path or p.startswith(path + "/") for p in files):
+            failures.append(f"{path}: present, expected absent")
+    return failures
+
+
+# --- upgsim ---------------------------------------------------------------------
+
+def run_sim(args):
+    scenario = scenarios.SCENARIOS[args.scenario]
+    out = os.path.abspath(args.out)
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    card = os.path.join(out, "card")
+    make_card_dir(scenario, card, args.tufpkg, out)
+    rootfs = os.path.join(out, "rootfs")
+    os.makedirs(os.path.join(rootfs, "cmap"))
+    version = scenario.get("version", scenarios.VERSION_BEFORE)
+    with open(os.path.join(rootfs, "cmap", "version.txt"), "wb") as f:
+        f.write(version)
+    shots = os.path.join(out, "screens")
+    command = [args.upgsim, "--rootfs", rootfs, "--card", card, "--screens", shots,
+               "--screen", f"{SCREEN_W}x{SCREEN_H}x16"]
+    if scenario["keys"]:
+        command += ["--keys", ",".join(scenario["keys"])]
+    command += scenario.get("args", [])
+    with open(os.path.join(out, "upgsim-command.txt"), "w") as f:
+        f.write(" ".join(command) + "\n")
+    started = time.monotonic()
+    with open(os.path.join(out, "upgsim.log"), "w") as logfile:
+        try:
+            proc = subprocess.run(command, stdout=logfile, stderr=subprocess.STDOUT, timeout=args.timeout)
+            status = proc.returncode
+        except subprocess.TimeoutExpired:
+            status = None
+    elapsed = round(time.monotonic() - started, 2)
+    expect = scenario["expect"]
+    found = sorted(n for n in os.listdir(shots) if n.endswith(".png")) if os.path.isdir(shots) else []
+    failures = []
+    if status is None:
+        failures.append(f"upgsim did not end within {args.timeout} s")
+    elif status != 0:
+        failures.append(f"upgsim exit status {status}")
+    failures += check_common(expect, len(found), None)
+    if "version" in expect:
+        path = os.path.join(rootfs, "cmap", "version.txt")
+        got = read(path) if os.path.exists(path) else None
+        if got != expect["version"]:
+            failures.append(f"version file {got!r}, expected {expect['version']!r}")
+    for path, content in expect.get("files", {}).items():
+        full = os.path.join(rootfs, path.lstrip("/"))
+        if not os.path.isfile(full):
+            failures.append(f"{path}: not laid down")
+        elif read(full) != content:
+            failures.append(f"{path}: content differs")
+    for path in expect.get("absent", []):
+        if os.path.lexists(os.path.join(rootfs, path.lstrip("/"))):
+            failures.append(f"{path}: present, expected absent")
+    with open(os.path.join(out, "result.json"), "w") as f:
+        json.dump({"scenario": args.scenario, "screens": found, "exit": status, "seconds": elapsed,
+                   "failures": failures}, f, indent=2)
+    log(f"upgsim: {len(found)} screens, exit {status}, {elapsed} s")
+    for failure in failures:
+        log("FAIL: " + failure)
+    return 1 if failures else 0
+
+
+# --- comparison -----------------------------------------------------------------
+
+def compare(args):
+    kernel = read_result(args.kernel)
+    sim_dir = os.path.join(args.sim, "screens")
+    sim = sorted(n for n in os.listdir(sim_dir) if n.endswith(".png")) if os.path.isdir(sim_dir) else []
+    failures = []
+    if len(kernel["screens"]) != len(sim):
+        failures.append(f"kernel run settled {len(kernel['screens'])} times, upgsim {len(sim)} times")
+    for i, (k, s) in enumerate(zip(kernel["screens"], sim), 1):
+        a = screens.read_png(os.path.join(args.kernel, k))
+        b = screens.read_png(os.path.join(sim_dir, s))
+        if (a.width, a.height) != (b.width, b.height):
+            failures.append(f"screen {i}: kernel {a.width}x{a.height}, upgsim {b.width}x{b.height}")
+            continue
+        count, first = a.differences(b)
+        if count:
+            box = a.bounding_box(b)
+            sample = ", ".join(f"({x},{y}) kernel {p:04x} upgsim {q:04x}" for x, y, p, q in first[:4])
+            failures.append(f"screen {i} ({k} / {s}): {count} pixels differ within {box}: {sample}")
+        else:
+            log(f"screen {i}: equal ({k} / {s})")
+    for failure in failures:
+        log("FAIL: " + failure)
+    return 1 if failures else 0
+
+
+def read_result(directory):
+    with open(os.path.join(directory, "result.json")) as f:
+        return json.load(f)
+
+
+def build_probe(args):
+    subprocess.run(["arm-linux-gnueabihf-g++", "-static", "-O2", "-std=c++20", "-Wall", "-Wextra",
+                    "-o", args.out, os.path.join(HERE, "guest_probe.cpp")], check=True)
+    return 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = parser.add_subparsers(dest="what", required=True)
+    k = sub.add_parser("kernel")
+    k.add_argument("scenario", choices=sorted(scenarios.SCENARIOS))
+    k.add_argument("--out", required=True)
+    k.add_argument("--program", required=True)
+    k.add_argument("--keyhost", required=True)
+    k.add_argument("--tufpkg")
+    k.add_argument("--cache", help="guest parts cache (default: prepare.sh's)")
+    k.add_argument("--timeout", type=float, default=110)
+    s = sub.add_parser("sim")
+    s.add_argument("scenario", choices=sorted(scenarios.SCENARIOS))
+    s.add_argument("--out", required=True)
+    s.add_argument("--upgsim", required=True)
+    s.add_argument("--tufpkg")
+    s.add_argument("--timeout", type=float, default=100)
+    c = sub.add_parser("compare")
+    c.add_argument("scenario", choices=sorted(scenarios.SCENARIOS))
+    c.add_argument("--kernel", required=True)
+    c.add_argument("--sim", required=True)
+    p = sub.add_parser("probe-program")
+    p.add_argument("--out", required=True)
+    args = parser.parse_args()
+    return {"kernel": run_kernel, "sim": run_sim, "compare": compare, "probe-program": build_probe}[args.what](args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

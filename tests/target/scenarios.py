@@ -1,0 +1,106 @@
+"""The target scenarios: what each card holds, which keys the user presses, and
+what the run must leave behind. The kernel run and the upgsim run of a scenario use
+the same card and the same keys."""
+
+# The version file on the device before each run: program, map, user map.
+VERSION_BEFORE = b"1.0\n3.1\n7"
+
+# Key controller commands as sim::KeyController describes them.
+BEEP = "beep"
+POWER_OFF = ["power: $SNB3", "power: $SLB255", "power off"]
+
+FIRST_SH = b"#!/bin/sh\necho first script ran >> /cmap/first.log\n"
+
+# A program package: a tree laid onto "/", a command run after it.
+PROGRAM_TREE = {
+    "opt/qx4170/bin/tool": b"#!/bin/sh\necho tool 2.0\n",
+    "opt/qx4170/share/readme.txt": b"QX4170 program 2.0\n" * 40,
+    "opt/qx4170/share/empty": b"",
+}
+PROGRAM_COMMAND = "/opt/qx4170/bin/tool > /opt/qx4170/command.out"
+
+SCENARIOS = {
+    # The stand-in program: checks the guest parts and the harness, not the product.
+    "probe": {
+        "program": "probe",
+        "card": {},
+        "keys": ["right", "ok", "power"],
+        "expect": {
+            "screens": 3,
+            "commands": [BEEP, BEEP] + POWER_OFF,
+            "powered_off": True,
+        },
+        "sim": False,
+    },
+    # Apply a program package: first script, files, command, version file,
+    # completion message, power key.
+    "apply": {
+        "card": {
+            "first.sh": FIRST_SH,
+            "qx4170.tuf": {"id": "QX4170", "version": "2.0", "command": PROGRAM_COMMAND,
+                           "tree": PROGRAM_TREE},
+        },
+        "keys": ["ok", "power"],
+        "expect": {
+            "screens": 2,
+            "commands": [BEEP, BEEP] + POWER_OFF,
+            "powered_off": True,
+            "version": b"2.0\n3.1\n7",
+            "files": {
+                "/opt/qx4170/bin/tool": PROGRAM_TREE["opt/qx4170/bin/tool"],
+                "/opt/qx4170/share/readme.txt": PROGRAM_TREE["opt/qx4170/share/readme.txt"],
+                "/opt/qx4170/share/empty": b"",
+                "/opt/qx4170/command.out": b"tool 2.0\n",
+                "/cmap/first.log": b"first script ran\n",
+            },
+            "modes": {"/opt/qx4170/bin/tool": "777"},
+        },
+    },
+    # Skip a package: focus to no, select. Nothing is applied, the run ends.
+    "skip": {
+        "card": {
+            "first.sh": FIRST_SH,
+            "qx4170.tuf": {"id": "QX4170", "version": "2.0", "command": PROGRAM_COMMAND,
+                           "tree": PROGRAM_TREE},
+        },
+        "keys": ["right", "ok"],
+        "expect": {
+            "screens": 2,
+            "commands": [BEEP, BEEP],
+            "powered_off": False,
+            "exit": 0,
+            "version": VERSION_BEFORE,
+            "files": {},
+            "absent": ["/opt/qx4170", "/cmap/first.log"],
+        },
+    },
+    # A package whose file data is cut short: the failure message, nothing recorded.
+    "extract-fails": {
+        "card": {
+            "qx4170.tuf": {"id": "QX4170", "version": "2.0", "command": PROGRAM_COMMAND,
+                           "tree": PROGRAM_TREE, "truncate_in_data": "opt/qx4170/share/readme.txt"},
+        },
+        "keys": ["ok"],
+        "expect": {
+            "screens": 2,
+            "commands": [BEEP, BEEP],
+            "powered_off": False,
+            "exit": 0,
+            "version": VERSION_BEFORE,
+            "absent": ["/opt/qx4170/command.out", "/opt/qx4170/share/readme.txt"],
+        },
+    },
+    # An empty card: nothing is offered, nothing drawn, the program returns 0.
+    "empty-card": {
+        "card": {},
+        "keys": [],
+        "expect": {
+            "screens": 0,
+            "commands": [],
+            "powered_off": False,
+            "exit": 0,
+            "version": VERSION_BEFORE,
+            "files": {},
+        },
+    },
+}

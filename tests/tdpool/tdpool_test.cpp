@@ -204,9 +204,9 @@ TEST_F(Pool, ProducerWaitingForRoomWhenDestroyBeginsLeavesWithClosing) {
     ASSERT_EQ(0u, add("queued"));
     std::atomic<pid_t> producer{0};
     std::atomic<unsigned long> result{~0ul};
-    threads_.emplace_back([&] {
+    threads_.emplace_back([&, pool = pool_] {
         producer.store(pool_probe::this_thread_tid());
-        result.store(add("waiting"));
+        result.store(tdpool_add_data(pool, "waiting", 7));
     });
     ASSERT_TRUE(pool_probe::wait_until_asleep(producer));
     destroy_in_background(0);

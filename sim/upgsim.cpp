@@ -50,6 +50,7 @@ struct Options {
     sim::FramebufferFormat format;
     bool fast = false;
     bool timing = false;
+    bool hold = false;
     bool inner = false;
     int control_fd = -1, status_fd = -1;
     std::vector<std::string> program_args;
@@ -111,6 +112,7 @@ Options parse(int argc, char** argv) {
             if (!parse_screen(text, options.format)) fail_usage("bad --screen '" + text + "'");
         } else if (word == "--fast") options.fast = true;
         else if (word == "--timing") options.timing = true;
+        else if (word == "--hold") options.hold = true;
         else if (word == "--inner") options.inner = true;
         else if (word == "--control-fd") options.control_fd = std::atoi(value().c_str());
         else if (word == "--status-fd") options.status_fd = std::atoi(value().c_str());
@@ -137,6 +139,7 @@ int run_inner(const Options& options) {
     session.keys_given = options.keys_given;
     session.fast = options.fast;
     session.timing = options.timing;
+    session.hold = options.hold;
     session.control_fd = options.control_fd;
     session.status_fd = options.status_fd;
     session.program_args = options.program_args;
@@ -283,6 +286,7 @@ int run_host(Options options) {
     }
     if (options.fast) inner.push_back("--fast");
     if (options.timing) inner.push_back("--timing");
+    if (options.hold) inner.push_back("--hold");
     inner.push_back("--");
     inner.insert(inner.end(), options.program_args.begin(), options.program_args.end());
 

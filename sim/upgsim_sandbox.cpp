@@ -18,6 +18,9 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* sandbox_env = "UPGSIM_SANDBOX";
+// Made in every temporary test root: a test that deletes or writes fixed paths
+// only runs where "/" carries it.
+constexpr const char* test_root_marker = "upgsim-test-root";
 
 // Host folders the shell and the dynamic loader need beside /usr. On a merged
 // /usr they are symbolic links, which are recreated inside.
@@ -98,7 +101,11 @@ std::string own_executable() {
 bool inside_sandbox() { return std::getenv(sandbox_env) != nullptr; }
 
 std::optional<int> rerun_in_sandbox(int argc, char** argv) {
-    if (inside_sandbox()) return std::nullopt;
+    if (inside_sandbox()) {
+        if (fs::exists(fs::path("/") / test_root_marker)) return std::nullopt;
+        std::fprintf(stderr, "refusing to run: %s is set but / is not a temporary test root\n", sandbox_env);
+        return 1;
+    }
     auto bwrap = find_bwrap();
     if (!bwrap) {
         std::fprintf(stderr, "bubblewrap (bwrap) is needed to run these tests: apt-get install bubblewrap\n");
@@ -119,6 +126,8 @@ std::optional<int> rerun_in_sandbox(int argc, char** argv) {
     layout.executable = own_executable();
     fs::create_directories(top / "rootfs" / "cmap");
     fs::create_directories(top / "card");
+    std::FILE* marker = std::fopen((top / "rootfs" / test_root_marker).c_str(), "w");
+    if (marker != nullptr) std::fclose(marker);
 
     std::vector<std::string> arguments(argv + 1, argv + argc);
     std::vector<std::string> command = sandbox_command(*bwrap, layout, arguments);

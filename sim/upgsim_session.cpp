@@ -199,7 +199,7 @@ private:
                     sent_at = now;
                     was_idle = false;
                     if (!key_controller_->press(code)) say("the key could not be sent");
-                } else if (options_.keys_given && now - idle_since >= std::chrono::seconds(1)) {
+                } else if (options_.keys_given && !options_.hold && now - idle_since >= std::chrono::seconds(1)) {
                     say("no keys left and the program waits for one: the simulation ends here");
                     finish("waiting");
                     ::_exit(1);

@@ -17,6 +17,7 @@ struct SessionOptions {
     bool keys_given = false;         // --keys: when they are used up the simulation ends
     bool fast = false;               // the program's waits last 40 ms per second
     bool timing = false;             // report start-up figures (benchmarks)
+    bool hold = false;               // keep running when the keys are used up (signal tests)
     int control_fd = -1;             // from the host side: keys and signal requests
     int status_fd = -1;              // to the host side: screens and the end of the run
     std::vector<std::string> program_args;

@@ -1,0 +1,441 @@
+// The confirmation dialog and the version record on the fake framebuffer and the
+// fake key controller. Runs inside the sandbox (sandbox_main.cpp): "/" is a fresh
+// temporary root file system and the working directory is the card. sleep is
+// wrapped at link time so the five seconds after an extraction pass at once.
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+
+#include "app/upgqx4170.h"
+#include "gui/t4170img.h"
+#include "input/t4170input.h"
+#include "package_builder.h"
+#include "sim/fake_controller.h"
+#include "sim/fake_framebuffer.h"
+#include "sim/key_controller.h"
+
+namespace fs = std::filesystem;
+
+extern "C" unsigned __wrap_sleep(unsigned seconds);
+
+namespace {
+
+std::atomic<int> sleeps{0};
+std::atomic<unsigned> last_sleep{0};
+
+sim::FakeFramebuffer* framebuffer = nullptr;
+sim::FakeController* controller = nullptr;
+
+class Devices : public ::testing::Environment {
+public:
+    void SetUp() override {
+        framebuffer = new sim::FakeFramebuffer();
+        controller = new sim::FakeController();
+        ASSERT_EQ(InputInit(), 0);
+        ASSERT_EQ(GuiInit(), 0);
+        ASSERT_EQ(app::initProc(), 0);
+    }
+    void TearDown() override {
+        app::delProc();
+        InputEnd();
+        GuiEnd();
+        delete controller;
+        delete framebuffer;
+    }
+};
+
+const auto* const devices = ::testing::AddGlobalTestEnvironment(new Devices);
+
+void write_file(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary);
+    out << content;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// True when the screen holds `image` with its top-left pixel at (x, y); `rows`
+// limits the comparison to the image's first rows.
+bool shows(int x, int y, const IMAGE_A555& image, int rows = -1) {
+    if (rows < 0) rows = image.height;
+    for (int row = 0; row < rows; ++row)
+        for (int column = 0; column < image.width; ++column) {
+            const std::uint8_t* p = image.data + row * image.pitch + column * 2;
+            const std::uint16_t expected = static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+            if (framebuffer->pixel16(x + column, y + row) != expected) return false;
+        }
+    return true;
+}
+
+const IMAGE_A555* glyph(char c) {
+    static const std::map<char, const IMAGE_A555*> glyphs = {
+        {'0', &chr_48}, {'1', &chr_49}, {'2', &chr_50}, {'3', &chr_51}, {'4', &chr_52}, {'5', &chr_53},
+        {'6', &chr_54}, {'7', &chr_55}, {'8', &chr_56}, {'9', &chr_57}, {'.', &chr_46}, {'!', &chr_33},
+        {'?', &chr_63}};
+    auto found = glyphs.find(c);
+    return found == glyphs.end() ? nullptr : found->second;
+}
+
+bool shows_text(int x, int y, const std::string& text) {
+    for (char c : text) {
+        const IMAGE_A555* image = glyph(c);
+        if (image == nullptr) return false;
+        if (!shows(x, y, *image)) return false;
+        x += image->width;
+    }
+    return true;
+}
+
+int all_beeps() {
+    int count = 0;
+    for (const auto& write : controller->writes()) count += write == "$SOB\r\n";
+    return count;
+}
+
+int stop_flag() {
+    pthread_mutex_lock(&app::stop_mutex);
+    int value = app::stop;
+    pthread_mutex_unlock(&app::stop_mutex);
+    return value;
+}
+
+class Dialog : public ::testing::Test {
+protected:
+    void SetUp() override {
+        InputSetHandler(nullptr);
+        app::num_file = 0;
+        app::next = 0;
+        app::is_loop = 0;
+        app::yes_first = 0;
+        app::yes_focus = 1;
+        app::have_sh = 0;
+        app::filesh[0] = '\0';
+        pthread_mutex_lock(&app::stop_mutex);
+        app::stop = 1;
+        pthread_mutex_unlock(&app::stop_mutex);
+        std::error_code ignored;
+        for (const auto& entry : fs::directory_iterator(app::card_dir)) fs::remove_all(entry.path(), ignored);
+        fs::remove_all("/opt", ignored);
+        fs::remove("/tmp/first.log", ignored);
+        fs::create_directories("/cmap");
+        fs::remove(app::version_file, ignored);
+        framebuffer->fill(0);
+        sleeps = 0;
+        beeps_before = all_beeps();
+        x = DLG_X;
+        y = DLG_Y;
+    }
+
+    // Puts the packages on the card and offers the first, as the driver does.
+    void offer(const std::vector<std::pair<std::string, test::PackageBuilder>>& packages) {
+        for (const auto& [name, package] : packages) {
+            ASSERT_TRUE(package.write(name));
+            HEADTUFFILE header;
+            ASSERT_EQ(tuf_is_tuf_file(name.c_str(), &header), 0);
+            std::snprintf(app::files[app::num_file], app::path_size, "%s", name.c_str());
+            app::headers[app::num_file] = header;
+            ++app::num_file;
+        }
+        pthread_mutex_lock(&app::stop_mutex);
+        app::stop = 0;
+        pthread_mutex_unlock(&app::stop_mutex);
+        app::do_upg(app::files[0], &app::headers[0]);
+    }
+
+    static test::PackageBuilder program(const std::string& version = "2.0") {
+        return test::PackageBuilder("QX4170", version, "echo command > /opt/command.txt")
+            .dir("/opt")
+            .file("/opt/program.bin", "program " + version, true);
+    }
+
+    int beeps() const { return all_beeps() - beeps_before; }
+
+    int x = 0, y = 0;
+    int beeps_before = 0;
+};
+
+std::mutex handled_mutex;
+std::condition_variable handled_changed;
+int handled = 0;
+
+// Stands in for the dialog's handler on the key-event worker, so a test knows
+// when a key sent as a sentence has been dealt with.
+void counting_key_handler(int code) {
+    app::key_handler(code);
+    std::lock_guard<std::mutex> lock(handled_mutex);
+    ++handled;
+    handled_changed.notify_all();
+}
+
+// ---- what the dialog shows ----
+
+TEST_F(Dialog, ProgramPackageShowsDlg1WithTheProgramVersionsAndYesFocused) {
+    write_file(app::version_file, "1.0\n3.1\n7");
+    offer({{"program.tuf", program("2.0")}});
+    EXPECT_TRUE(shows(x, y, dlg1, 30));
+    EXPECT_TRUE(shows_text(x + 195, y + 32, "1.0"));
+    EXPECT_TRUE(shows_text(x + 195, y + 52, "2.0"));
+    EXPECT_TRUE(shows(x + 75, y + 100, yes1));
+    EXPECT_TRUE(shows(x + 160, y + 100, no0));
+    EXPECT_EQ(app::is_map, 0);
+    EXPECT_STREQ(app::cur_pro_ver, "1.0");
+    EXPECT_STREQ(app::new_pro_ver, "2.0");
+    EXPECT_STREQ(app::new_map_ver, "3.1");
+    EXPECT_STREQ(app::new_user_ver, "7");
+    EXPECT_STREQ(app::tufpath, "program.tuf");
+}
+
+TEST_F(Dialog, MapPackageShowsDlg2AndChangesOnlyTheMapVersion) {
+    write_file(app::version_file, "1.0\n3.1\n7");
+    offer({{"map.tuf", test::PackageBuilder("MAP4170", "3.2")}});
+    EXPECT_TRUE(shows(x, y, dlg2, 30));
+    EXPECT_TRUE(shows_text(x + 150, y + 35, "3.1"));
+    EXPECT_TRUE(shows_text(x + 150, y + 56, "3.2"));
+    EXPECT_EQ(app::is_map, 1);
+    EXPECT_STREQ(app::new_pro_ver, "1.0");
+    EXPECT_STREQ(app::new_map_ver, "3.2");
+    EXPECT_STREQ(app::new_user_ver, "7");
+}
+
+TEST_F(Dialog, UserMapPackageShowsDlg2AndChangesOnlyTheUserMapVersion) {
+    write_file(app::version_file, "1.0\n3.1\n7");
+    offer({{"user.tuf", test::PackageBuilder("USERMAP", "8")}});
+    EXPECT_TRUE(shows(x, y, dlg2, 30));
+    EXPECT_TRUE(shows_text(x + 150, y + 35, "7"));
+    EXPECT_TRUE(shows_text(x + 150, y + 56, "8"));
+    EXPECT_EQ(app::is_map, 2);
+    EXPECT_STREQ(app::new_pro_ver, "1.0");
+    EXPECT_STREQ(app::new_map_ver, "3.1");
+    EXPECT_STREQ(app::new_user_ver, "8");
+}
+
+TEST_F(Dialog, MissingVersionFileShowsBangsAndWritesThemBack) {
+    offer({{"program.tuf", program("2.0")}});
+    EXPECT_TRUE(shows_text(x + 195, y + 32, "!!!"));
+    app::key_handler(3);
+    EXPECT_EQ(read_file(app::version_file), "2.0\n!!!\n!!!");
+}
+
+TEST_F(Dialog, MissingLineShowsQuestionMarksAndWritesThemBack) {
+    write_file(app::version_file, "1.0\n");
+    offer({{"map.tuf", test::PackageBuilder("MAP4170", "3.2")}});
+    EXPECT_TRUE(shows_text(x + 150, y + 35, "???"));
+    app::key_handler(3);
+    EXPECT_EQ(read_file(app::version_file), "1.0\n3.2\n???");
+}
+
+TEST_F(Dialog, VersionTextLongerThanItsSlotDoesNotShiftTheOthers) {
+    write_file(app::version_file, "1.0.0.0.0.0.0.0.0.0\n3.1\n7");
+    offer({{"map.tuf", test::PackageBuilder("MAP4170", "3.2")}});
+    app::key_handler(3);
+    EXPECT_EQ(read_file(app::version_file), "1.0.0.0.0.0.0.0\n3.2\n7");
+}
+
+// ---- the keys ----
+
+TEST_F(Dialog, KeyOneMovesTheFocusToNoAndBack) {
+    offer({{"program.tuf", program()}});
+    app::key_handler(1);
+    EXPECT_EQ(app::yes_focus, 0);
+    EXPECT_TRUE(shows(x + 75, y + 100, yes0));
+    EXPECT_TRUE(shows(x + 160, y + 100, no1));
+    app::key_handler(1);
+    EXPECT_EQ(app::yes_focus, 1);
+    EXPECT_TRUE(shows(x + 75, y + 100, yes1));
+    EXPECT_TRUE(shows(x + 160, y + 100, no0));
+    EXPECT_EQ(beeps(), 2);
+}
+
+TEST_F(Dialog, KeyTwoDoesExactlyWhatKeyOneDoes) {
+    offer({{"program.tuf", program()}});
+    app::key_handler(2);
+    EXPECT_EQ(app::yes_focus, 0);
+    EXPECT_TRUE(shows(x + 75, y + 100, yes0));
+    EXPECT_TRUE(shows(x + 160, y + 100, no1));
+    app::key_handler(2);
+    EXPECT_EQ(app::yes_focus, 1);
+    EXPECT_TRUE(shows(x + 75, y + 100, yes1));
+    EXPECT_EQ(beeps(), 2);
+}
+
+TEST_F(Dialog, PowerKeyAndCodesOutOfRangeDoNothingDuringTheDialog) {
+    offer({{"program.tuf", program()}});
+    for (int code : {4, 0, -1, 5}) app::key_handler(code);
+    EXPECT_EQ(beeps(), 0);
+    EXPECT_EQ(app::yes_focus, 1);
+    EXPECT_EQ(app::num_file, 1);
+    EXPECT_TRUE(shows(x + 75, y + 100, yes1));
+}
+
+TEST_F(Dialog, KeysOnRealSentencesReachTheHandler) {
+    offer({{"program.tuf", program()}});
+    InputSetHandler(counting_key_handler);
+    sim::KeyController keys(controller->peer_fd());
+    std::unique_lock<std::mutex> lock(handled_mutex);
+    const int before = handled;
+    ASSERT_TRUE(keys.press(2));
+    ASSERT_TRUE(handled_changed.wait_for(lock, std::chrono::seconds(20), [&] { return handled > before; }));
+    EXPECT_EQ(beeps(), 1);
+    EXPECT_TRUE(shows(x + 75, y + 100, yes0));
+    EXPECT_TRUE(shows(x + 160, y + 100, no1));
+}
+
+// ---- answering ----
+
+TEST_F(Dialog, YesAppliesThePackageAndRecordsTheNewVersion) {
+    write_file(app::version_file, "1.0\n3.1\n7");
+    offer({{"program.tuf", program("2.0")}});
+    app::key_handler(3);
+    EXPECT_EQ(read_file("/opt/program.bin"), "program 2.0");
+    EXPECT_EQ(read_file("/opt/command.txt"), "command\n");
+    EXPECT_EQ(read_file(app::version_file), "2.0\n3.1\n7");
+    EXPECT_FALSE(fs::exists(std::string(app::version_file) + ".tmp"));
+    EXPECT_EQ(app::is_loop, 1);
+    EXPECT_EQ(sleeps.load(), 1);
+    EXPECT_EQ(last_sleep.load(), 5u);
+    EXPECT_EQ(beeps(), 2);  // the key, then the success
+    EXPECT_EQ(app::num_file, 0);
+    EXPECT_EQ(stop_flag(), 1);
+    EXPECT_EQ(app::pstate, 0);
+}
+
+TEST_F(Dialog, SelectOnNoSkipsWithoutScriptExtractionOrVersionFile) {
+    write_file(app::version_file, "1.0\n3.1\n7");
+    write_file("first.sh", "echo ran >> /tmp/first.log\n");
+    offer({{"program.tuf", program("2.0")}});
+    app::key_handler(1);
+    app::key_handler(3);
+    EXPECT_FALSE(fs::exists("/opt/program.bin"));
+    EXPECT_FALSE(fs::exists("/tmp/first.log"));
+    EXPECT_EQ(read_file(app::version_file), "1.0\n3.1\n7");
+    EXPECT_EQ(app::is_loop, 0);
+    EXPECT_EQ(app::yes_first, 0);
+    EXPECT_EQ(sleeps.load(), 0);
+    EXPECT_EQ(stop_flag(), 1);
+}
+
+TEST_F(Dialog, FirstScriptRunsOnceBeforeTheFirstExtractionForTwoConfirmedPackages) {
+    write_file("first.sh", "if [ -e /opt/program.bin ]; then echo late; else echo early; fi >> /tmp/first.log\n");
+    app::have_sh = 0;
+    offer({{"program.tuf", program("2.0")},
+           {"map.tuf", test::PackageBuilder("MAP4170", "3.2").dir("/opt").file("/opt/map.bin", "map")}});
+    ::testing::internal::CaptureStdout();
+    app::key_handler(3);
+    EXPECT_TRUE(shows(x, y, dlg2, 30));  // the second package is offered at once
+    app::key_handler(3);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(read_file("/tmp/first.log"), "early\n");
+    EXPECT_EQ(read_file("/opt/map.bin"), "map");
+    EXPECT_EQ(app::is_loop, 2);
+    EXPECT_NE(out.find("TODO first script!!!\n<<<<<< : sh ./first.sh\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("TODO first script!!!"), out.rfind("TODO first script!!!"));
+}
+
+TEST_F(Dialog, FoundScriptWithSpacesRunsQuotedAndShowsTheCommandAsRun) {
+    write_file("my first.sh", "echo quoted >> /tmp/first.log\n");
+    write_file("my", "echo wrong >> /tmp/first.log\n");
+    app::have_sh = 1;
+    std::snprintf(app::filesh, sizeof app::filesh, "%s", "my first.sh");
+    offer({{"program.tuf", program()}});
+    ::testing::internal::CaptureStdout();
+    app::key_handler(3);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find(">>>>>> : sh ./'my first.sh'\n"), std::string::npos) << out;
+    EXPECT_EQ(read_file("/tmp/first.log"), "quoted\n");
+}
+
+TEST_F(Dialog, ExtractionFailureDrawsMsg1AndLeavesTheVersionFile) {
+    write_file(app::version_file, "1.0\n3.1\n7");
+    offer({{"broken.tuf", test::PackageBuilder("QX4170", "2.0").file("/missing/dir/file", "x")}});
+    app::key_handler(3);
+    EXPECT_TRUE(shows(x, y, msg1));
+    EXPECT_EQ(read_file(app::version_file), "1.0\n3.1\n7");
+    EXPECT_EQ(app::is_loop, 0);
+    EXPECT_EQ(beeps(), 1);  // the key only
+    EXPECT_EQ(stop_flag(), 1);
+}
+
+TEST_F(Dialog, AfterAFailureTheNextDialogReplacesTheMessage) {
+    offer({{"broken.tuf", test::PackageBuilder("QX4170", "2.0").file("/missing/dir/file", "x")},
+           {"map.tuf", test::PackageBuilder("MAP4170", "3.2")}});
+    app::key_handler(3);
+    EXPECT_TRUE(shows(x, y, dlg2, 30));
+    EXPECT_TRUE(shows(x + 75, y + 100, yes1));
+    EXPECT_EQ(app::next, 1);
+    EXPECT_EQ(app::num_file, 1);
+    EXPECT_EQ(stop_flag(), 0);
+}
+
+TEST_F(Dialog, UnknownIdIsSkippedWithALineAndTheNextPackageOffered) {
+    ::testing::internal::CaptureStdout();
+    offer({{"odd.tuf", test::PackageBuilder("OTHER", "9")}, {"program.tuf", program("2.0")}});
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "PATH odd.tuf\nSkip : unknown package ID \"OTHER\"\nPATH program.tuf\n");
+    EXPECT_EQ(app::next, 1);
+    EXPECT_EQ(app::num_file, 1);
+    EXPECT_STREQ(app::tufpath, "program.tuf");
+    EXPECT_TRUE(shows(x, y, dlg1, 30));
+    EXPECT_EQ(stop_flag(), 0);
+}
+
+TEST_F(Dialog, UnknownIdAsTheLastPackageEndsTheRun) {
+    offer({{"odd.tuf", test::PackageBuilder("QX41700", "9")}});
+    EXPECT_EQ(app::num_file, 0);
+    EXPECT_EQ(stop_flag(), 1);
+    EXPECT_FALSE(shows(x, y, dlg1, 30));
+}
+
+TEST_F(Dialog, AnsweringAfterTheLastPackageOnlyBeeps) {
+    offer({{"program.tuf", program()}});
+    app::key_handler(1);
+    app::key_handler(3);
+    const int before = beeps();
+    app::key_handler(1);
+    app::key_handler(3);
+    EXPECT_EQ(beeps(), before + 2);
+    EXPECT_EQ(app::num_file, 0);
+    EXPECT_EQ(app::yes_focus, 0);
+}
+
+TEST_F(Dialog, PowerHandlerSwitchesOffOnlyOnThePowerKey) {
+    const std::size_t before = controller->writes().size();
+    for (int code : {1, 2, 3}) app::key_handler_power(code);
+    EXPECT_EQ(controller->writes().size(), before);
+    app::key_handler_power(4);
+    std::string written;
+    auto writes = controller->writes();
+    for (std::size_t i = before; i < writes.size(); ++i) written += writes[i];
+    EXPECT_EQ(written, std::string("$SNB3\r\n\0$SLB255\r\n\0$OFF\r\n\0", 25));
+}
+
+// ---- the card ----
+
+TEST_F(Dialog, CardScanOffersTheFirstTenPackagesAndSkipsOtherFiles) {
+    for (int i = 0; i < 12; ++i) ASSERT_TRUE(program(std::to_string(i)).write("p" + std::to_string(i) + ".tuf"));
+    write_file("readme.txt", "not a package");
+    EXPECT_EQ(app::do_all(app::card_dir), 0);
+    EXPECT_EQ(app::num_file, 10);
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(std::string(app::files[i]).find('/'), std::string::npos);
+        EXPECT_EQ(std::string(app::headers[i].id), "QX4170");
+    }
+}
+
+}  // namespace
+
+extern "C" unsigned __wrap_sleep(unsigned seconds) {
+    ++sleeps;
+    last_sleep = seconds;
+    return 0;
+}

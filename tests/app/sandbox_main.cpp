@@ -1,0 +1,12 @@
+// Test binaries whose code uses the device's fixed paths ("/cmap/version.txt",
+// "/QX4XX/MMC", the extraction root "/") run themselves again inside upgsim's
+// sandbox, on a fresh temporary root file system and card.
+#include <gtest/gtest.h>
+
+#include "sim/upgsim_sandbox.h"
+
+int main(int argc, char** argv) {
+    if (auto status = sim::rerun_in_sandbox(argc, argv)) return *status;
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,359 @@
+// The whole device program through upgsim: each test gives it a temporary root
+// file system and card, keys or signals, and checks what the program printed,
+// what landed in the root file system, the pictures and the exit status.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "gui/t4170img.h"
+#include "package_builder.h"
+#include "sim/screenshot.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// upgsim as a child process, its standard output and error collected apart.
+class Upgsim {
+public:
+    explicit Upgsim(const std::vector<std::string>& arguments, const std::string& path_env = "") {
+        int out[2], err[2];
+        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) std::abort();
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(out[1], STDOUT_FILENO);
+            ::dup2(err[1], STDERR_FILENO);
+            int null = ::open("/dev/null", O_RDONLY);
+            ::dup2(null, STDIN_FILENO);
+            if (!path_env.empty()) ::setenv("PATH", path_env.c_str(), 1);
+            std::vector<std::string> words = {UPGSIM_PATH};
+            words.insert(words.end(), arguments.begin(), arguments.end());
+            std::vector<char*> argv;
+            for (auto& word : words) argv.push_back(word.data());
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        ::close(err[1]);
+        out_fd_ = out[0];
+        err_fd_ = err[0];
+    }
+
+    ~Upgsim() {
+        if (pid_ > 0 && !reaped_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (out_fd_ >= 0) ::close(out_fd_);
+        if (err_fd_ >= 0) ::close(err_fd_);
+    }
+
+    // Reads until `text` has appeared in the standard output (or error); false on timeout.
+    bool wait_for_out(const std::string& text) { return wait_for(out_, text); }
+    bool wait_for_err(const std::string& text) { return wait_for(err_, text); }
+
+    void signal(int id) { ::kill(pid_, id); }
+
+    // Reads everything and returns the exit status (-1 on timeout or a signal).
+    int finish() {
+        const auto deadline = Clock::now() + std::chrono::seconds(240);
+        while ((out_fd_ >= 0 || err_fd_ >= 0) && Clock::now() < deadline) read_some(200);
+        if (out_fd_ >= 0 || err_fd_ >= 0) ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        reaped_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    const std::string& out() const { return out_; }
+    const std::string& err() const { return err_; }
+
+private:
+    bool wait_for(const std::string& stream, const std::string& text) {
+        const auto deadline = Clock::now() + std::chrono::seconds(120);
+        while (stream.find(text) == std::string::npos) {
+            if (Clock::now() >= deadline || (out_fd_ < 0 && err_fd_ < 0)) return false;
+            read_some(200);
+        }
+        return true;
+    }
+
+    void read_some(int timeout_ms) {
+        pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+        if (::poll(fds, 2, timeout_ms) <= 0) return;
+        take(fds[0], out_fd_, out_);
+        take(fds[1], err_fd_, err_);
+    }
+
+    static void take(const pollfd& fd, int& descriptor, std::string& into) {
+        if (descriptor < 0 || !(fd.revents & (POLLIN | POLLHUP))) return;
+        char buffer[4096];
+        ssize_t n = ::read(descriptor, buffer, sizeof buffer);
+        if (n > 0) {
+            into.append(buffer, static_cast<std::size_t>(n));
+        } else {
+            ::close(descriptor);
+            descriptor = -1;
+        }
+    }
+
+    pid_t pid_ = -1;
+    int out_fd_ = -1, err_fd_ = -1;
+    bool reaped_ = false;
+    std::string out_, err_;
+};
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const fs::path& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary);
+    out << content;
+}
+
+int count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// True when the picture holds `image` with its top-left corner at (x, y).
+bool picture_shows(const sim::Rgb565Image& picture, int x, int y, const IMAGE_A555& image) {
+    for (int row = 0; row < image.height; ++row)
+        for (int column = 0; column < image.width; ++column) {
+            const std::uint8_t* p = image.data + row * image.pitch + column * 2;
+            if (picture.at(x + column, y + row) != static_cast<std::uint16_t>(p[0] | (p[1] << 8))) return false;
+        }
+    return true;
+}
+
+class Device : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "upgsim-e2e-XXXXXX").string();
+        top_ = ::mkdtemp(pattern.data());
+        rootfs_ = top_ / "rootfs";
+        card_ = top_ / "card";
+        screens_ = top_ / "screens";
+        fs::create_directories(rootfs_ / "cmap");
+        fs::create_directories(card_);
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(top_, ignored);
+    }
+
+    std::vector<std::string> arguments(const std::vector<std::string>& more = {}) const {
+        std::vector<std::string> words = {"--rootfs", rootfs_.string(), "--card", card_.string(), "--screens",
+                                          screens_.string(), "--fast"};
+        words.insert(words.end(), more.begin(), more.end());
+        return words;
+    }
+
+    std::vector<fs::path> screens() const {
+        std::vector<fs::path> names;
+        if (fs::exists(screens_))
+            for (const auto& entry : fs::directory_iterator(screens_)) names.push_back(entry.path());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    sim::Rgb565Image last_screen() const {
+        auto names = screens();
+        if (names.empty()) return {};
+        auto picture = sim::read_png_rgb565(names.back().string());
+        return picture ? *picture : sim::Rgb565Image{};
+    }
+
+    static test::PackageBuilder program(const std::string& version = "2.0") {
+        return test::PackageBuilder("QX4170", version, "echo command ran > /opt/app/command.txt")
+            .dir("/opt")
+            .dir("/opt/app")
+            .file("/opt/app/program.bin", std::string(5000, 'p'), true)
+            .file("/opt/app/readme.txt", "stored as is");
+    }
+
+    fs::path top_, rootfs_, card_, screens_;
+};
+
+constexpr int dialog_x = 184, dialog_y = 177;  // the centred dialog on 640 x 480
+
+TEST_F(Device, EmptyCardReturnsZeroAtOnceWithNothingOffered) {
+    Upgsim run(arguments());
+    EXPECT_EQ(run.finish(), 0);
+    EXPECT_EQ(run.out().rfind("UpgQx4170 - ver.130315 ", 0), 0u) << run.out();
+    EXPECT_NE(run.out().find("Frame Buffer Info :\n+ Width  : 640\n+ Height : 480\n"), std::string::npos);
+    EXPECT_EQ(run.out().find("PATH"), std::string::npos);
+    EXPECT_NE(run.out().find("program          : returned 0"), std::string::npos);
+    EXPECT_NE(run.out().find("packages applied : 0"), std::string::npos);
+    EXPECT_TRUE(screens().empty());
+}
+
+TEST_F(Device, TwelvePackagesOnTheCardOfferOnlyTen) {
+    for (int i = 0; i < 12; ++i) ASSERT_TRUE(program(std::to_string(i)).write((card_ / ("p" + std::to_string(i) + ".tuf")).string()));
+    std::string keys;
+    for (int i = 0; i < 10; ++i) keys += std::string(i ? "," : "") + "right,ok";
+    Upgsim run(arguments({"--keys", keys}));
+    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_EQ(count(run.out(), "PATH "), 10);
+    EXPECT_NE(run.out().find("program          : returned 0"), std::string::npos);
+    EXPECT_FALSE(fs::exists(rootfs_ / "opt"));
+}
+
+TEST_F(Device, OneArgumentIsTheOnlyPackageOfferedAndTheScriptIsStillFound) {
+    fs::create_directories(rootfs_ / "pkgs");
+    ASSERT_TRUE(program().write((rootfs_ / "pkgs" / "p.tuf").string()));
+    ASSERT_TRUE(program("9.9").write((card_ / "card.tuf").string()));
+    write_file(card_ / "first.sh", "true\n");
+    Upgsim run(arguments({"--keys", "right,ok", "/pkgs/p.tuf"}));
+    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_NE(run.out().find("Found .sh : first.sh\n"), std::string::npos) << run.out();
+    EXPECT_NE(run.out().find("PATH /pkgs/p.tuf\n"), std::string::npos);
+    EXPECT_EQ(count(run.out(), "PATH "), 1);
+}
+
+TEST_F(Device, TwoArgumentsPrintTheUsageAndEndWithStatusZero) {
+    ASSERT_TRUE(program().write((card_ / "a.tuf").string()));
+    Upgsim run(arguments({"a.tuf", "a.tuf"}));
+    EXPECT_EQ(run.finish(), 0);
+    EXPECT_NE(run.out().find("Usage : upgqx4170 FILE\n"), std::string::npos) << run.out();
+    EXPECT_EQ(run.out().find("PATH"), std::string::npos);
+}
+
+TEST_F(Device, PackagePathOf256CharactersIsRefusedWithNothingOffered) {
+    const std::string path = "/" + std::string(255, 'x');
+    Upgsim run(arguments({path}));
+    EXPECT_EQ(run.finish(), 0);
+    EXPECT_NE(run.out().find("Error : package path of 256 characters is too long (255 at most), nothing offered\n"),
+              std::string::npos)
+        << run.out();
+    EXPECT_EQ(run.out().find("PATH"), std::string::npos);
+}
+
+TEST_F(Device, ConfirmedProgramPackageIsAppliedAndThePowerKeyEndsTheRun) {
+    write_file(rootfs_ / "cmap" / "version.txt", "1.0\n3.1\n7");
+    write_file(card_ / "first.sh", "echo first >> /tmp/log; echo script > /opt-first.txt\n");
+    ASSERT_TRUE(program("2.0").write((card_ / "program.tuf").string()));
+    Upgsim run(arguments({"--keys", "ok,power"}));
+    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+
+    EXPECT_EQ(read_file(rootfs_ / "opt-first.txt"), "script\n");
+    EXPECT_EQ(read_file(rootfs_ / "opt" / "app" / "program.bin"), std::string(5000, 'p'));
+    EXPECT_EQ(read_file(rootfs_ / "opt" / "app" / "readme.txt"), "stored as is");
+    EXPECT_EQ(read_file(rootfs_ / "opt" / "app" / "command.txt"), "command ran\n");
+    EXPECT_EQ(read_file(rootfs_ / "cmap" / "version.txt"), "2.0\n3.1\n7");
+    EXPECT_NE(run.out().find("PATH program.tuf\nTODO first script!!!\n>>>>>> : sh ./first.sh\n"), std::string::npos)
+        << run.out();
+    EXPECT_NE(run.out().find("+ Do command : (00) echo command ran > /opt/app/command.txt\n"), std::string::npos);
+    EXPECT_NE(run.out().find("program          : powered off by the power key"), std::string::npos);
+    EXPECT_NE(run.out().find("packages applied : 1"), std::string::npos);
+    EXPECT_NE(run.err().find("controller: power off"), std::string::npos) << run.err();
+
+    auto names = screens();
+    ASSERT_GE(names.size(), 2u);
+    auto first = sim::read_png_rgb565(names.front().string());
+    ASSERT_TRUE(first.has_value());
+    EXPECT_TRUE(picture_shows(*first, dialog_x + 75, dialog_y + 100, yes1));
+    EXPECT_TRUE(picture_shows(last_screen(), dialog_x, dialog_y, msg0));
+}
+
+TEST_F(Device, SkippedPackageChangesNothing) {
+    write_file(rootfs_ / "cmap" / "version.txt", "1.0\n3.1\n7");
+    write_file(card_ / "first.sh", "echo ran > /first-ran\n");
+    ASSERT_TRUE(program().write((card_ / "program.tuf").string()));
+    Upgsim run(arguments({"--keys", "right,ok"}));
+    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_FALSE(fs::exists(rootfs_ / "opt"));
+    EXPECT_FALSE(fs::exists(rootfs_ / "first-ran"));
+    EXPECT_EQ(read_file(rootfs_ / "cmap" / "version.txt"), "1.0\n3.1\n7");
+    EXPECT_NE(run.out().find("program          : returned 0"), std::string::npos);
+    EXPECT_TRUE(picture_shows(last_screen(), dialog_x + 160, dialog_y + 100, no1));
+}
+
+TEST_F(Device, FailingPackageShowsTheFailureAndLeavesTheVersionFile) {
+    write_file(rootfs_ / "cmap" / "version.txt", "1.0\n3.1\n7");
+    ASSERT_TRUE(test::PackageBuilder("QX4170", "2.0", "touch /command-ran")
+                    .file("/missing/folder/file", "x")
+                    .write((card_ / "broken.tuf").string()));
+    Upgsim run(arguments({"--keys", "ok"}));
+    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_NE(run.out().find("+ Create file : (01) /missing/folder/file\n"), std::string::npos) << run.out();
+    EXPECT_FALSE(fs::exists(rootfs_ / "command-ran"));
+    EXPECT_EQ(read_file(rootfs_ / "cmap" / "version.txt"), "1.0\n3.1\n7");
+    EXPECT_NE(run.out().find("packages applied : 0"), std::string::npos);
+    EXPECT_TRUE(picture_shows(last_screen(), dialog_x, dialog_y, msg1));
+}
+
+TEST_F(Device, UnknownIdIsSkippedAndTheRunEnds) {
+    ASSERT_TRUE(test::PackageBuilder("ODD", "1").write((card_ / "odd.tuf").string()));
+    Upgsim run(arguments());
+    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_NE(run.out().find("PATH odd.tuf\nSkip : unknown package ID \"ODD\"\n"), std::string::npos) << run.out();
+    EXPECT_NE(run.out().find("program          : returned 0"), std::string::npos);
+}
+
+TEST_F(Device, FirstSigintEndsTheWaitAndTheRunReturns) {
+    ASSERT_TRUE(program().write((card_ / "program.tuf").string()));
+    Upgsim run(arguments());
+    ASSERT_TRUE(run.wait_for_err("screen 1 settled")) << run.err();
+    run.signal(SIGINT);
+    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_EQ(count(run.out(), "SIG CAUGHT (ID 2 - Interrupt)\n"), 1) << run.out();
+    EXPECT_NE(run.out().find("program          : returned 0"), std::string::npos);
+    EXPECT_FALSE(fs::exists(rootfs_ / "opt"));
+}
+
+TEST_F(Device, SecondSigintEndsThePowerWaitWithStatusZero) {
+    ASSERT_TRUE(program().write((card_ / "program.tuf").string()));
+    Upgsim run(arguments({"--keys", "ok", "--hold"}));
+    ASSERT_TRUE(run.wait_for_err("screen 2 settled")) << run.err();  // the completion message
+    run.signal(SIGINT);
+    ASSERT_TRUE(run.wait_for_out("SIG CAUGHT (ID 2 - Interrupt)\n")) << run.out();
+    run.signal(SIGINT);
+    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_EQ(count(run.out(), "SIG CAUGHT (ID 2 - Interrupt)\n"), 2) << run.out();
+    EXPECT_NE(run.out().find("program          : ended with exit status 0"), std::string::npos);
+    EXPECT_NE(run.out().find("packages applied : 1"), std::string::npos);
+    EXPECT_TRUE(picture_shows(last_screen(), dialog_x, dialog_y, msg0));
+}
+
+TEST_F(Device, KeysThatRunOutWhileTheProgramWaitsEndTheSimulationWithOne) {
+    ASSERT_TRUE(program().write((card_ / "program.tuf").string()));
+    Upgsim run(arguments({"--keys", "right"}));
+    EXPECT_EQ(run.finish(), 1);
+    EXPECT_NE(run.out().find("program          : still waiting for a key when --keys ran out"), std::string::npos);
+}
+
+TEST_F(Device, MissingBubblewrapIsReportedClearly) {
+    fs::create_directories(top_ / "empty-path");
+    Upgsim run(arguments(), (top_ / "empty-path").string());
+    EXPECT_EQ(run.finish(), 1);
+    EXPECT_NE(run.err().find("bubblewrap (bwrap) was not found"), std::string::npos) << run.err();
+}
+
+TEST_F(Device, SandboxThatCannotStartIsReportedClearly) {
+    fs::create_directories(top_ / "bin");
+    write_file(top_ / "bin" / "bwrap", "#!/bin/sh\necho 'bwrap: No permission to create namespaces' >&2\nexit 1\n");
+    fs::permissions(top_ / "bin" / "bwrap", fs::perms::owner_all);
+    Upgsim run(arguments(), (top_ / "bin").string() + ":/usr/bin:/bin");
+    EXPECT_EQ(run.finish(), 1);
+    EXPECT_NE(run.err().find("the sandbox could not start"), std::string::npos) << run.err();
+}
+
+}  // namespace

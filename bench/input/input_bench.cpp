@@ -1,0 +1,118 @@
+// Parser throughput on a stream of key sentences against a plain XOR loop over the
+// same bytes (the floor), and the key latency from the controller's write of a
+// key sentence to the key handler's call.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "input/t4170input.h"
+#include "input/tparser.h"
+#include "ratio_reporter.h"
+#include "sim/fake_controller.h"
+#include "sim/key_controller.h"
+
+namespace {
+
+const std::string& key_stream() {
+    static const std::string stream = [] {
+        std::string s;
+        for (int i = 0; s.size() < (1u << 20); ++i) s += sim::KeyController::key_sentence(i % 4 + 1);
+        return s;
+    }();
+    return stream;
+}
+
+long sentences_seen = 0;
+
+int count_sentence(BYTE*, BYTE* data) {
+    sentences_seen += data[3];
+    return 0;
+}
+
+void BM_ParserKeySentences(benchmark::State& state) {
+    const std::string& stream = key_stream();
+    tparser_t parser;
+    tparser_init(&parser, count_sentence);
+    for (auto _ : state) {
+        tparser_parser(&parser, reinterpret_cast<const BYTE*>(stream.data()), static_cast<int>(stream.size()));
+        benchmark::DoNotOptimize(sentences_seen);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(stream.size()));
+}
+BENCHMARK(BM_ParserKeySentences);
+
+void BM_XorFloor(benchmark::State& state) {
+    const std::string& stream = key_stream();
+    for (auto _ : state) {
+        unsigned char x = 0;
+        for (char c : stream) {
+            x = static_cast<unsigned char>(x ^ static_cast<unsigned char>(c));
+            benchmark::DoNotOptimize(x);  // a byte loop, as the parser's is: no vectorising
+        }
+        benchmark::DoNotOptimize(x);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(stream.size()));
+}
+BENCHMARK(BM_XorFloor);
+
+using Clock = std::chrono::steady_clock;
+std::atomic<int> handled{0};
+std::atomic<Clock::rep> handled_at{0};
+
+void timestamp_key(int) {
+    handled_at.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    handled.fetch_add(1, std::memory_order_release);
+    handled.notify_one();
+}
+
+void BM_KeyLatency(benchmark::State& state) {
+    constexpr int keys = 10000;
+    std::vector<double> micros;
+    micros.reserve(keys);
+    for (auto _ : state) {
+        sim::FakeController controller;
+        if (InputInit() != 0) {
+            state.SkipWithError("InputInit failed");
+            return;
+        }
+        InputSetHandler(timestamp_key);
+        handled.store(0);
+        for (int i = 0; i < keys; ++i) {
+            const std::string sentence = sim::KeyController::key_sentence(i % 4 + 1);
+            const Clock::time_point sent = Clock::now();
+            controller.feed(sentence);
+            int seen;
+            while ((seen = handled.load(std::memory_order_acquire)) <= i) handled.wait(seen);
+            const auto at = Clock::time_point(Clock::duration(handled_at.load(std::memory_order_relaxed)));
+            micros.push_back(std::chrono::duration<double, std::micro>(at - sent).count());
+        }
+        InputEnd();
+    }
+    std::sort(micros.begin(), micros.end());
+    state.counters["median_us"] = micros[micros.size() / 2];
+    state.counters["p99_us"] = micros[micros.size() * 99 / 100];
+    state.counters["keys"] = static_cast<double>(micros.size());
+}
+BENCHMARK(BM_KeyLatency)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    bench::RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    bench::RatioReporter::print_ratio("parser MB/s vs XOR byte loop",
+                                      reporter.value("BM_ParserKeySentences", "bytes_per_second"),
+                                      reporter.value("BM_XorFloor", "bytes_per_second"), 0.5);
+    const double median = reporter.value("BM_KeyLatency", "median_us");
+    const double p99 = reporter.value("BM_KeyLatency", "p99_us");
+    std::printf("key latency over 10000 keys: median %.1f us, p99 %.1f us (target median < 200 us) %s\n", median,
+                p99, median > 0 && median < 200.0 ? "ok" : "ABOVE TARGET");
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,46 @@
+// Console output as usual, plus the rates of every run kept by name, so a
+// benchmark binary can print its ratios against a baseline measured in the same run.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.run_type != Run::RT_Iteration) continue;
+            for (const auto& [name, counter] : run.counters) values_[run.benchmark_name() + "/" + name] = counter.value;
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    // The value of counter `counter` of the benchmark whose name starts with
+    // `name` (arguments follow it), or 0 if it did not run.
+    double value(const std::string& name, const std::string& counter) const {
+        for (const auto& [key, v] : values_)
+            if (key.rfind(name, 0) == 0 && key.size() > counter.size() &&
+                key.compare(key.size() - counter.size() - 1, std::string::npos, "/" + counter) == 0)
+                return v;
+        return 0.0;
+    }
+
+    // Prints "label: a / b = r (target ...)" and returns whether the target is met.
+    static bool print_ratio(const char* label, double measured, double baseline, double target) {
+        const double ratio = baseline > 0 ? measured / baseline : 0.0;
+        std::printf("%s: %.3g / %.3g = %.2fx (target >= %.2fx) %s\n", label, measured, baseline, ratio, target,
+                    ratio >= target ? "ok" : "BELOW TARGET");
+        return ratio >= target;
+    }
+
+private:
+    std::map<std::string, double> values_;
+};
+
+}  // namespace bench

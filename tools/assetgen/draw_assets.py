@@ -271,6 +271,9 @@ def draw_glyph(c):
     room = width - 1  # one column of cell colour on the right keeps letters apart
     if ink.width > room:
         ink = ink.resize((room, 16), Image.LANCZOS)
+    # FreeType leaves thin stems spread over two columns at this size: a heavier
+    # stroke reads better on the small screen and takes the stems to full black.
+    ink = ink.point(lambda v: min(255, round(v * 1.6)))
     bearing = max(0, min(box[0] - 20, room - ink.width))
     img = Image.new("RGB", (width, 16), glyph_cell(c))
     img.paste(BLACK, (bearing, 0, bearing + ink.width, 16), ink)

@@ -26,10 +26,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(UPG_CROSS_STATIC ON CACHE BOOL "Link every program of the cross build statically")
 if(UPG_CROSS_STATIC)
   set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-  # Archives only (libz.a, libpng.a, libgtest.a come with the -dev packages). The platform
-  # files reset the library suffixes after this file, so they are set again at the end of
-  # project().
-  set(CMAKE_PROJECT_INCLUDE ${CMAKE_CURRENT_LIST_DIR}/static-libraries.cmake)
 else()
   set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libstdc++ -static-libgcc")
 endif()
@@ -41,6 +37,9 @@ else()
   message(WARNING "${UPG_CROSS_QEMU} not found (Debian package qemu-user): the tests of this "
                   "build cannot run here; scripts/require arm names what is missing")
 endif()
+
+# Archives for the static link, and the exec shim of the test programs: see there.
+set(CMAKE_PROJECT_INCLUDE ${CMAKE_CURRENT_LIST_DIR}/cross-project.cmake)
 
 # Run each test program's --gtest_list_tests when CTest starts, not at build time: the build
 # stays a pure cross build and a program that does not start shows up as a failing test.

@@ -13,10 +13,13 @@ namespace bench {
 
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    // With repetitions the median of the repetitions is kept, else the one run.
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration) continue;
-            for (const auto& [name, counter] : run.counters) values_[run.benchmark_name() + "/" + name] = counter.value;
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (run.run_type != Run::RT_Iteration && !median) continue;
+            auto& into = median ? medians_ : values_;
+            for (const auto& [name, counter] : run.counters) into[run.run_name.str() + "/" + name] = counter.value;
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -24,10 +27,11 @@ public:
     // The value of counter `counter` of the benchmark whose name starts with
     // `name` (arguments follow it), or 0 if it did not run.
     double value(const std::string& name, const std::string& counter) const {
-        for (const auto& [key, v] : values_)
-            if (key.rfind(name, 0) == 0 && key.size() > counter.size() &&
-                key.compare(key.size() - counter.size() - 1, std::string::npos, "/" + counter) == 0)
-                return v;
+        for (const auto* values : {&medians_, &values_})
+            for (const auto& [key, v] : *values)
+                if (key.rfind(name, 0) == 0 && key.size() > counter.size() &&
+                    key.compare(key.size() - counter.size() - 1, std::string::npos, "/" + counter) == 0)
+                    return v;
         return 0.0;
     }
 
@@ -41,6 +45,7 @@ public:
 
 private:
     std::map<std::string, double> values_;
+    std::map<std::string, double> medians_;
 };
 
 }  // namespace bench

@@ -53,7 +53,7 @@ void BM_PoolOneWorker(benchmark::State& state) {
     tdpool_destroy(pool, 1);
     state.SetItemsProcessed(total);
 }
-BENCHMARK(BM_PoolOneWorker)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_PoolOneWorker)->UseRealTime()->MinTime(0.5)->Repetitions(5);
 
 // The baseline: the same hand-off written with the standard library.
 class BoundedQueue {
@@ -109,7 +109,7 @@ void BM_BaselineMutexConditionDeque(benchmark::State& state) {
     worker.join();
     state.SetItemsProcessed(total);
 }
-BENCHMARK(BM_BaselineMutexConditionDeque)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_BaselineMutexConditionDeque)->UseRealTime()->MinTime(0.5)->Repetitions(5);
 
 }  // namespace
 

@@ -44,11 +44,18 @@ std::atomic<unsigned long> handler_returns{0};
 std::atomic<bool> fast_sleep{false};
 std::atomic<long long> first_dialog_at{0};  // steady clock ticks, 0: not yet
 std::atomic<bool> in_power_wait{false};
+std::atomic<bool> report_timing{false};
+std::atomic<long long> program_started_at{0};  // steady clock ticks
 
 void trampoline(int code) {
     handler_entries.fetch_add(1);
     if (auto handler = app_handler.load()) handler(code);
     handler_returns.fetch_add(1);
+}
+
+long long since(Clock::time_point start, long long ticks) {
+    Clock::time_point then{Clock::duration(ticks)};
+    return std::chrono::duration_cast<std::chrono::microseconds>(then - start).count();
 }
 
 void say(const char* format, ...) {
@@ -231,11 +238,6 @@ void at_exit() {
     session->finish("exit");
 }
 
-long long since(Clock::time_point start, long long ticks) {
-    Clock::time_point then{Clock::duration(ticks)};
-    return std::chrono::duration_cast<std::chrono::microseconds>(then - start).count();
-}
-
 }  // namespace
 
 int run_session(const SessionOptions& options) {
@@ -254,16 +256,12 @@ int run_session(const SessionOptions& options) {
     for (auto& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
 
+    report_timing.store(options.timing);
     const Clock::time_point start = Clock::now();
+    program_started_at.store(start.time_since_epoch().count());
     int status = app::main(static_cast<int>(arguments.size()), argv.data());
     const Clock::time_point returned = Clock::now();
-
-    if (options.timing) {
-        long long dialog = first_dialog_at.load();
-        if (dialog != 0) say("timing: first dialog %lld us", since(start, dialog));
-        say("timing: returned %lld us",
-            static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(returned - start).count()));
-    }
+    if (options.timing) say("timing: returned %lld us", since(start, returned.time_since_epoch().count()));
     session->stop_watcher();
     session->finish("returned " + std::to_string(status));
     return status;
@@ -275,8 +273,11 @@ extern "C" void __wrap__Z15InputSetHandlerPFviE(void (*handler)(int)) {
     using namespace sim;
     app_handler.store(handler);
     if (handler != nullptr && first_dialog_at.load() == 0) {
+        // do_upg installs the handler right after drawing the dialog.
         long long expected = 0;
-        first_dialog_at.compare_exchange_strong(expected, Clock::now().time_since_epoch().count());
+        const long long now = Clock::now().time_since_epoch().count();
+        if (first_dialog_at.compare_exchange_strong(expected, now) && report_timing.load())
+            say("timing: first dialog %lld us", since(Clock::time_point(Clock::duration(program_started_at.load())), now));
     }
     __real__Z15InputSetHandlerPFviE(handler != nullptr ? trampoline : nullptr);
 }

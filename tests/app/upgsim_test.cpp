@@ -18,108 +18,27 @@
 
 #include "gui/t4170img.h"
 #include "package_builder.h"
+#include "upgsim_runner.h"
 #include "sim/screenshot.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// upgsim as a child process, its standard output and error collected apart.
-class Upgsim {
+// upgsim with the test's arguments; a sanitizer report in the simulated program
+// fails the test even when the run itself ended well (power-off leaves with _exit).
+class Upgsim : public test::Upgsim {
 public:
-    explicit Upgsim(const std::vector<std::string>& arguments, const std::string& path_env = "") {
-        int out[2], err[2];
-        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) std::abort();
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], STDOUT_FILENO);
-            ::dup2(err[1], STDERR_FILENO);
-            int null = ::open("/dev/null", O_RDONLY);
-            ::dup2(null, STDIN_FILENO);
-            if (!path_env.empty()) ::setenv("PATH", path_env.c_str(), 1);
-            std::vector<std::string> words = {UPGSIM_PATH};
-            words.insert(words.end(), arguments.begin(), arguments.end());
-            std::vector<char*> argv;
-            for (auto& word : words) argv.push_back(word.data());
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        ::close(err[1]);
-        out_fd_ = out[0];
-        err_fd_ = err[0];
-    }
+    explicit Upgsim(const std::vector<std::string>& arguments, const std::string& path_env = "")
+        : test::Upgsim(UPGSIM_PATH, arguments, path_env) {}
 
-    ~Upgsim() {
-        if (pid_ > 0 && !reaped_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (out_fd_ >= 0) ::close(out_fd_);
-        if (err_fd_ >= 0) ::close(err_fd_);
-    }
-
-    // Reads until `text` has appeared in the standard output (or error); false on timeout.
-    bool wait_for_out(const std::string& text) { return wait_for(out_, text); }
-    bool wait_for_err(const std::string& text) { return wait_for(err_, text); }
-
-    void signal(int id) { ::kill(pid_, id); }
-
-    // Reads everything and returns the exit status (-1 on timeout or a signal).
     int finish() {
-        const auto deadline = Clock::now() + std::chrono::seconds(240);
-        while ((out_fd_ >= 0 || err_fd_ >= 0) && Clock::now() < deadline) read_some(200);
-        if (out_fd_ >= 0 || err_fd_ >= 0) ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        reaped_ = true;
-        // A sanitizer report in the simulated program fails the test even when the
-        // run itself ended well (the power-off path leaves with _exit).
+        int status = test::Upgsim::finish();
         for (const char* report : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
                                    "runtime error:"})
-            EXPECT_EQ(err_.find(report), std::string::npos) << err_;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            EXPECT_EQ(err().find(report), std::string::npos) << err();
+        return status;
     }
-
-    const std::string& out() const { return out_; }
-    const std::string& err() const { return err_; }
-
-private:
-    bool wait_for(const std::string& stream, const std::string& text) {
-        const auto deadline = Clock::now() + std::chrono::seconds(120);
-        while (stream.find(text) == std::string::npos) {
-            if (Clock::now() >= deadline || (out_fd_ < 0 && err_fd_ < 0)) return false;
-            read_some(200);
-        }
-        return true;
-    }
-
-    void read_some(int timeout_ms) {
-        pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
-        if (::poll(fds, 2, timeout_ms) <= 0) return;
-        take(fds[0], out_fd_, out_);
-        take(fds[1], err_fd_, err_);
-    }
-
-    static void take(const pollfd& fd, int& descriptor, std::string& into) {
-        if (descriptor < 0 || !(fd.revents & (POLLIN | POLLHUP))) return;
-        char buffer[4096];
-        ssize_t n = ::read(descriptor, buffer, sizeof buffer);
-        if (n > 0) {
-            into.append(buffer, static_cast<std::size_t>(n));
-        } else {
-            ::close(descriptor);
-            descriptor = -1;
-        }
-    }
-
-    pid_t pid_ = -1;
-    int out_fd_ = -1, err_fd_ = -1;
-    bool reaped_ = false;
-    std::string out_, err_;
 };
 
 std::string read_file(const fs::path& path) {

@@ -264,6 +264,28 @@ TEST_F(Device, KeysThatRunOutWhileTheProgramWaitsEndTheSimulationWithOne) {
     EXPECT_NE(run.out().find("program          : still waiting for a key when --keys ran out"), std::string::npos);
 }
 
+TEST_F(Device, ScreenOptionSetsTheFramebufferAndTheDialogIsCentredOnIt) {
+    ASSERT_TRUE(program().write((card_ / "program.tuf").string()));
+    Upgsim run(arguments({"--screen", "800x600x32", "--keys", "right,ok"}));
+    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_NE(run.out().find("+ Width  : 800\n+ Height : 600\n+ Size   : 1920000\n+ BPP    : 32\n"), std::string::npos)
+        << run.out();
+    auto names = screens();
+    ASSERT_FALSE(names.empty());
+    auto first = sim::read_png_rgb565(names.front().string());
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->width, 800);
+    EXPECT_EQ(first->height, 600);
+    EXPECT_TRUE(picture_shows(*first, 264 + 75, 237 + 100, yes1));
+}
+
+TEST_F(Device, BadOptionsAreRefusedWithTheUsage) {
+    Upgsim run(arguments({"--keys", "up"}));
+    EXPECT_EQ(run.finish(), 2);
+    EXPECT_NE(run.err().find("bad --keys list 'up'"), std::string::npos) << run.err();
+    EXPECT_NE(run.err().find("usage: upgsim --rootfs DIR"), std::string::npos);
+}
+
 TEST_F(Device, MissingBubblewrapIsReportedClearly) {
     fs::create_directories(top_ / "empty-path");
     Upgsim run(arguments(), (top_ / "empty-path").string());

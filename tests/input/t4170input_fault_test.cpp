@@ -69,3 +69,32 @@ TEST_F(KeyInputStart, NoFailureReturnsZero) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(KeyInputStart, EndAfterAFailedStartReleasesWhatWasMadeAndReportsTheMissingReader) {
+    EXPECT_EXIT(
+        {
+            sim::FakeController fake;
+            fault::fail_pthread_create(3, EAGAIN);
+            if (InputInit() != 4) std::_Exit(100);
+            ::testing::internal::CaptureStdout();
+            int result = InputEnd();
+            bool reported = ::testing::internal::GetCapturedStdout() == "Error : join input_thread\n";
+            std::_Exit(reported && fake.device_closed() ? result : 101);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(KeyInputStart, EndAfterTheEventPoolFailedTouchesNoPool) {
+    EXPECT_EXIT(
+        {
+            sim::FakeController fake;
+            fault::fail_pthread_create(1, EAGAIN);
+            if (InputInit() != 1) std::_Exit(100);
+            std::_Exit(InputEnd());
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace

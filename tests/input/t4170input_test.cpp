@@ -323,3 +323,30 @@ TEST(ControllerLink, FailedOpenReturnsTheNegativeResultAndIssuesNoRequest) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FakeControllerSeam, OtherPathsAndDescriptorsGoToThePreviousTable) {
+    sim::FakeController fake;
+    const platform::DeviceCalls& calls = platform::device();
+    int null_fd = calls.open("/dev/null", O_RDWR);
+    ASSERT_GE(null_fd, 0);
+    EXPECT_EQ(3, calls.write(null_fd, "abc", 3));
+    char byte;
+    EXPECT_EQ(0, calls.read(null_fd, &byte, 1));
+    EXPECT_EQ(0, calls.close(null_fd));
+    EXPECT_EQ(0, fake.open_count());
+    EXPECT_TRUE(fake.writes().empty());
+    EXPECT_TRUE(fake.read_results().empty());
+}
+
+TEST(FakeControllerSeam, RemovingTheFakeRestoresThePreviousTable) {
+    const auto open_before = platform::device().open;
+    {
+        sim::FakeController fake;
+        EXPECT_NE(open_before, platform::device().open);
+    }
+    EXPECT_EQ(open_before, platform::device().open);
+}
+
+}  // namespace

@@ -184,7 +184,9 @@ def prepare_parts(cache):
 
 # --- the emulator --------------------------------------------------------------
 
-def connect_unix(path, deadline):
+def connect_unix(path, deadline, alive=None):
+    """Connects to a socket QEMU is about to create; gives up at the deadline or
+    when QEMU has ended (alive() false)."""
     while True:
         s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         try:
@@ -192,14 +194,14 @@ def connect_unix(path, deadline):
             return s
         except OSError:
             s.close()
-            if time.monotonic() > deadline:
+            if time.monotonic() > deadline or (alive and not alive()):
                 raise
             time.sleep(0.02)
 
 
 class Qmp:
-    def __init__(self, path, deadline):
-        self.sock = connect_unix(path, deadline)
+    def __init__(self, path, deadline, alive=None):
+        self.sock = connect_unix(path, deadline, alive)
         self.file = self.sock.makefile("rwb", buffering=0)
         self._read()  # greeting
         self.execute("qmp_capabilities")
@@ -299,8 +301,15 @@ def run_kernel(args):
                                 stderr=subprocess.STDOUT, start_new_session=True, preexec_fn=die_with_parent)
         keyhost = subprocess.Popen([args.keyhost, keys_path, "20000"], stdin=subprocess.PIPE,
                                    stdout=subprocess.PIPE, text=True, bufsize=1)
-        ctl = connect_unix(ctl_path, deadline)
-        qmp = Qmp(qmp_path, deadline)
+        def alive():
+            return qemu.poll() is None
+
+        try:
+            ctl = connect_unix(ctl_path, deadline, alive)
+            qmp = Qmp(qmp_path, deadline, alive)
+        except OSError as error:
+            output = qemu.stdout.read().decode(errors="replace") if not alive() else ""
+            raise SystemExit(f"cannot reach QEMU's sockets ({error}); QEMU said:\n{output}")
         threading.Thread(target=reader, args=(qemu.stdout, "console", events, console_log), daemon=True).start()
         threading.Thread(target=reader, args=(keyhost.stdout, "keys", events), daemon=True).start()
 
@@ -559,7 +568,11 @@ def run_sim(args):
         failures.append(f"upgsim did not end within {args.timeout} s")
     elif status != 0:
         failures.append(f"upgsim exit status {status}")
-    failures += check_common(expect, len(found), None)
+    # upgsim logs each controller command as "upgsim: controller: TEXT".
+    with open(os.path.join(out, "upgsim.log"), errors="replace") as f:
+        commands = [line.split("upgsim: controller: ", 1)[1].rstrip("\n")
+                    for line in f if line.startswith("upgsim: controller: ")]
+    failures += check_common(expect, len(found), commands)
     if "version" in expect:
         path = os.path.join(rootfs, "cmap", "version.txt")
         got = read(path) if os.path.exists(path) else None

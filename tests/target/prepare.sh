@@ -20,6 +20,12 @@ modules=(
   fs/nls/nls_iso8859-1.ko
 )
 
+# The guest packages are armhf: that architecture must be known to apt.
+if ! dpkg --print-foreign-architectures | grep -qx armhf && [ "$(id -u)" = 0 ]; then
+  dpkg --add-architecture armhf
+  apt-get update -qq >&2 || true
+fi
+
 resolve_kernel() {
   # The metapackage points at the current ABI (it changes with security updates).
   apt-cache depends linux-image-armmp:armhf 2>/dev/null |

@@ -239,13 +239,20 @@ int run_host(Options options) {
 
     std::error_code error;
     options.rootfs = absolute(options.rootfs);
+    options.card = absolute(options.card.empty() ? "." : options.card);
+    for (const auto& [name, path] : {std::pair{"--rootfs", options.rootfs}, std::pair{"--card", options.card}}) {
+        if (path == "/") {
+            std::fprintf(stderr, "upgsim: %s / would let the program write the host's own root file system; "
+                                 "give it a folder of its own\n", name);
+            return 1;
+        }
+    }
     fs::create_directories(fs::path(options.rootfs) / "cmap", error);
     if (error || !fs::is_directory(options.rootfs)) {
         std::fprintf(stderr, "upgsim: cannot create the rootfs %s: %s\n", options.rootfs.c_str(),
                      error.message().c_str());
         return 1;
     }
-    options.card = absolute(options.card.empty() ? "." : options.card);
     if (!fs::is_directory(options.card)) {
         std::fprintf(stderr, "upgsim: the card folder %s does not exist\n", options.card.c_str());
         return 1;

@@ -87,7 +87,10 @@ void apply() {
     } else {
         beep();
         write_new_version(version_file, new_pro_ver, new_map_ver, new_user_ver);
+        // Under the stop lock: a signal can end the driver's wait while this runs.
+        pthread_mutex_lock(&stop_mutex);
         ++is_loop;
+        pthread_mutex_unlock(&stop_mutex);
     }
 }
 

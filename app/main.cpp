@@ -290,16 +290,18 @@ int main(int argc, char** argv) {
         do_upg(files[0], &headers[0]);
     }
 
+    int applied = 0;
     if (pthread_mutex_lock(&stop_mutex) == 0) {
         while (stop == 0) {
             if (pthread_cond_wait(&stop_cond, &stop_mutex) != 0) break;
         }
+        applied = is_loop;
         pthread_mutex_unlock(&stop_mutex);
     }
 
     delProc();
 
-    if (is_loop == 0) {
+    if (applied == 0) {
         end_input();
         end_gui();
         stop_signal_thread();

@@ -7,8 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#ifndef __FILE_NAME__
-#define __FILE_NAME__ "tdpool.cpp"
+// Reports name the source file without its directory.
+#ifdef __FILE_NAME__
+#define TDPOOL_SOURCE __FILE_NAME__
+#else
+#define TDPOOL_SOURCE "tdpool.cpp"
 #endif
 
 namespace {
@@ -31,7 +34,7 @@ constexpr unsigned long CLOSING = 0x800;
 // Each report is two writes to the unbuffered standard error: where, then what.
 #define TDPOOL_REPORT(...)                                                          \
     do {                                                                            \
-        std::fprintf(stderr, "%s:%s:%d : ", __FILE_NAME__, __func__, __LINE__);     \
+        std::fprintf(stderr, "%s:%s:%d : ", TDPOOL_SOURCE, __func__, __LINE__);     \
         std::fprintf(stderr, __VA_ARGS__);                                          \
     } while (0)
 

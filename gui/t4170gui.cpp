@@ -60,6 +60,7 @@ GuiPixelWriter writer_for(const fb_var_screeninfo& info) {
 void accelerator_request() {
     const platform::DeviceCalls& dev = platform::device();
     int fd = dev.open("/dev/s3c-g2d", O_RDWR);
+    if (fd < 0) return;  // no accelerator: nothing to ask, nothing to say
     dev.ioctl(fd, g2d_request, 0);
     dev.close(fd);
 }

@@ -94,8 +94,10 @@ int tuf_create_file(const char* root, const char* path, const void* content, std
     } else {
         if (content != nullptr && length > 0 && !write_all(fd, static_cast<const unsigned char*>(content), length))
             result = 3;
+        // The mode is set through the open descriptor: the same file as a chmod of
+        // the target after the close, without a second path lookup per file.
+        ::fchmod(fd, 0777);
         ::close(fd);
-        ::chmod(target, 0777);
     }
     std::free(target);
     return result;

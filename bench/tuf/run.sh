@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Extraction and packing speed of TUF packages against tar, side by side in one run:
+#   (a) one file of 256 MiB of compressible data, (b) 4000 files of 4 KiB,
+# each stored (against tar -xf) and compressed (against tar -xzf), plus the floor
+# (read the package whole, one uncompress per file, one write per file, huge-page
+# buffers), peak memory of the extraction, and tufpkg create against tar -czf.
+#
+#   bench/tuf/run.sh [REPEATS]        (default 3; the best time of each is kept)
+#
+# Builds with the "release" preset (BUILD_DIR overrides the build folder). The data
+# lives in a temporary folder under /tmp that is removed at the end.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+repeats=${1:-3}
+build=${BUILD_DIR:-build/release}
+if [ ! -f "$build/build.ninja" ]; then
+    cmake --preset release >/dev/null
+fi
+cmake --build "$build" --target tufpkg tuf_bench_tool -j2 >/dev/null
+tool=$PWD/$build/bench/tuf/tuf_bench_tool
+tufpkg=$PWD/$build/tools/tufpkg/tufpkg
+[ -x "$tool" ] && [ -x "$tufpkg" ] || { echo "run.sh: build did not produce the tools in $build" >&2; exit 1; }
+
+work=$(mktemp -d /tmp/tuf-bench-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+# best TIME and its PEAK (KiB) of REPEATS runs of a command; OUT is emptied first.
+best() {
+    local out=$1; shift
+    local best_time="" best_peak=""
+    for _ in $(seq "$repeats"); do
+        rm -rf "$out"; mkdir -p "$out"
+        read -r time peak < <("$tool" measure "$@" 2>/dev/null) || { echo "run.sh: failed: $*" >&2; exit 1; }
+        if [ -z "$best_time" ] || awk "BEGIN{exit !($time < $best_time)}"; then best_time=$time; best_peak=$peak; fi
+    done
+    echo "$best_time $best_peak"
+}
+ratio() { awk "BEGIN{printf \"%.2f\", $1 / $2}"; }
+
+echo "preparing data in $work ..."
+mkdir -p "$work/a/data" "$work/b/files"
+"$tool" text "$work/a/data/map.bin" $((256 << 20)) 7
+for d in $(seq -w 0 39); do mkdir -p "$work/b/files/d$d"; done
+python3 - "$work/b/files" <<'PY'
+import sys, random
+root = sys.argv[1]
+words = [b"sector", b"road", b"tile", b"index", b"north", b"south", b"bridge", b"river"]
+r = random.Random(4000)
+for d in range(40):
+    for f in range(100):
+        out = bytearray()
+        while len(out) < 4096:
+            out += r.choice(words) + b" %d " % r.randrange(1000)
+        open(f"{root}/d{d:02d}/f{f:02d}", "wb").write(out[:4096])
+PY
+
+printf '\n%-28s %9s %9s %9s %8s %9s %10s %10s\n' shape tuf tar floor tuf/tar tuf/floor "peak MiB" "bound MiB"
+for shape in a b; do
+    for kind in stored compressed; do
+        store=(); tar_flag=-cf; untar=-xf; ext=tar
+        if [ $kind = stored ]; then store=(--store); else tar_flag=-czf; untar=-xzf; ext=tgz; fi
+        pkg=$work/$shape-$kind.tuf
+        "$tufpkg" create -o "$pkg" --id BENCH --version 1 "${store[@]}" "$work/$shape" >/dev/null
+        tar $tar_flag "$work/$shape.$ext" -C "$work/$shape" .
+        read -r t_tuf peak < <(best "$work/out" sh -c "exec '$tool' extract '$pkg' '$work/out' >/dev/null")
+        read -r t_tar _ < <(best "$work/out" tar $untar "$work/$shape.$ext" -C "$work/out")
+        read -r t_floor _ < <(best "$work/out" "$tool" floor "$pkg" "$work/out")
+        # Bound: the largest file plus its packed size plus 4 MiB, over a baseline of
+        # the same program extracting an empty package.
+        largest=$("$tufpkg" list --json "$pkg" | python3 -c '
+import json, sys
+entries = json.load(sys.stdin)["entries"]
+files = [e for e in entries if e["kind"] == "file"]
+big = max(files, key=lambda e: e["size"])
+print(big["size"] + (big["packed_size"] if big["compressed"] else 0))')
+        if [ $shape = a ]; then label="a 1 x 256 MiB $kind"; else label="b 4000 x 4 KiB $kind"; fi
+        printf '%-28s %8.3fs %8.3fs %8.3fs %8s %9s %10.1f %10.1f\n' "$label" "$t_tuf" "$t_tar" "$t_floor" \
+            "$(ratio "$t_tuf" "$t_tar")" "$(ratio "$t_tuf" "$t_floor")" "$(awk "BEGIN{print $peak/1024}")" \
+            "$(awk "BEGIN{print $largest/1048576 + 4}")"
+    done
+done
+
+"$tufpkg" create -o "$work/empty.tuf" --id BENCH --version 1 "$work/b/files/d00" >/dev/null
+read -r _ base_peak < <("$tool" measure sh -c "exec '$tool' extract '$work/empty.tuf' '$work/out' >/dev/null")
+echo "(peak MiB is the extracting process's ru_maxrss; the same program on a small package: $(awk "BEGIN{printf \"%.1f\", $base_peak/1024}") MiB)"
+
+printf '\n%-28s %9s %9s %8s\n' "packing (level 6)" tufpkg "tar -czf" ratio
+for shape in a b; do
+    read -r t_create _ < <(best "$work/out" "$tufpkg" create -o "$work/out/p.tuf" --id BENCH --version 1 "$work/$shape")
+    read -r t_targz _ < <(best "$work/out" tar -czf "$work/out/p.tgz" -C "$work/$shape" .)
+    if [ $shape = a ]; then label="a 1 x 256 MiB"; else label="b 4000 x 4 KiB"; fi
+    printf '%-28s %8.3fs %8.3fs %8s\n' "$label" "$t_create" "$t_targz" "$(ratio "$t_create" "$t_targz")"
+done

@@ -7,6 +7,7 @@ settled screens.
     harness.py kernel  SCENARIO --out DIR --program ARMHF_PROGRAM --keyhost PATH [--tufpkg PATH]
     harness.py sim     SCENARIO --out DIR --upgsim PATH [--tufpkg PATH]
     harness.py compare SCENARIO --kernel DIR --sim DIR
+    harness.py parts --record FILE [--cache DIR]   (fetches the guest parts, names them in FILE)
     harness.py probe-program --out PATH     (builds the stand-in program)
 
 A kernel run ends within --timeout seconds (default 110) whatever happens: QEMU is
@@ -250,7 +251,11 @@ def run_kernel(args):
     started = time.monotonic()
     deadline = started + args.timeout
 
-    parts = prepare_parts(args.cache)
+    if args.parts_file:
+        with open(args.parts_file) as f:
+            parts = f.read().strip()
+    else:
+        parts = prepare_parts(args.cache)
     card = os.path.join(out, "card")
     names = make_card_dir(scenario, card, args.tufpkg, out)
     make_card_image(card, names, os.path.join(out, "card.img"))
@@ -288,7 +293,7 @@ def run_kernel(args):
     console_log = open(os.path.join(out, "console.log"), "w")
     qemu = keyhost = qmp = ctl = None
     result = {"scenario": args.scenario, "screens": [], "commands": [], "keys": [], "times": {},
-              "exit": None, "powered_off": False, "report": [], "version": None, "failures": []}
+              "exit": None, "powered_off": False, "report": [], "output": [], "command_bytes": [], "version": None, "failures": []}
     times = result["times"]
     times["prepare_s"] = round(prepared - started, 2)
 
@@ -367,6 +372,8 @@ def run_kernel(args):
                 elif line.startswith("UPG-REPORT-END"):
                     in_report = False
                     mark("report", when)
+                elif phase in ("run", "ending") and result["exit"] is None:
+                    result["output"].append(line)
                 elif in_report:
                     if line.startswith("version "):
                         value = line.split(" ", 1)[1].strip()
@@ -377,6 +384,7 @@ def run_kernel(args):
                 if line.startswith("command "):
                     _, hexbytes, text = line.split(" ", 2)
                     result["commands"].append(text)
+                    result["command_bytes"].append(hexbytes)
                     log(f"[{when - t0:6.2f}s] command: {text}")
                 elif line == "powered-off":
                     mark("powered_off", when)
@@ -502,6 +510,9 @@ def check_kernel(expect, result):
         failures.append(f"power-off sequence: {result['powered_off']}, expected {expect['powered_off']}")
     if "exit" in expect and result["exit"] != expect["exit"]:
         failures.append(f"program exit status {result['exit']}, expected {expect['exit']}")
+    for wanted in expect.get("output", []):
+        if not any(line.startswith(wanted) for line in result["output"]):
+            failures.append(f"the program did not print the line {wanted!r}")
     if "report" not in result["times"]:
         failures.append("no report from the guest")
         return failures
@@ -599,6 +610,10 @@ def run_sim(args):
 # --- comparison -----------------------------------------------------------------
 
 def compare(args):
+    for directory in (args.kernel, args.sim):
+        if not os.path.isfile(os.path.join(directory, "result.json")):
+            log(f"FAIL: {directory} holds no finished run")
+            return 1
     kernel = read_result(args.kernel)
     sim_dir = os.path.join(args.sim, "screens")
     sim = sorted(n for n in os.listdir(sim_dir) if n.endswith(".png")) if os.path.isdir(sim_dir) else []
@@ -628,6 +643,18 @@ def read_result(directory):
         return json.load(f)
 
 
+def record_parts(args):
+    parts = prepare_parts(args.cache)
+    for name in ("zImage", "vexpress-ca9-fb.dtb", "busybox", "modules.list"):
+        if not os.path.isfile(os.path.join(parts, name)):
+            log(f"FAIL: {parts} has no {name}")
+            return 1
+    with open(args.record, "w") as f:
+        f.write(parts + "\n")
+    log(f"guest parts: {parts} ({read(os.path.join(parts, 'kernel-package')).decode().strip()})")
+    return 0
+
+
 def build_probe(args):
     subprocess.run(["arm-linux-gnueabihf-g++", "-static", "-O2", "-std=c++20", "-Wall", "-Wextra",
                     "-o", args.out, os.path.join(HERE, "guest_probe.cpp")], check=True)
@@ -644,6 +671,7 @@ def main():
     k.add_argument("--keyhost", required=True)
     k.add_argument("--tufpkg")
     k.add_argument("--cache", help="guest parts cache (default: prepare.sh's)")
+    k.add_argument("--parts-file", help="file naming the prepared guest parts (written by 'parts')")
     k.add_argument("--timeout", type=float, default=110)
     s = sub.add_parser("sim")
     s.add_argument("scenario", choices=sorted(scenarios.SCENARIOS))
@@ -655,10 +683,14 @@ def main():
     c.add_argument("scenario", choices=sorted(scenarios.SCENARIOS))
     c.add_argument("--kernel", required=True)
     c.add_argument("--sim", required=True)
+    g = sub.add_parser("parts")
+    g.add_argument("--cache", help="guest parts cache (default: prepare.sh's)")
+    g.add_argument("--record", required=True, help="file to write the guest parts' directory to")
     p = sub.add_parser("probe-program")
     p.add_argument("--out", required=True)
     args = parser.parse_args()
-    return {"kernel": run_kernel, "sim": run_sim, "compare": compare, "probe-program": build_probe}[args.what](args)
+    return {"kernel": run_kernel, "sim": run_sim, "compare": compare, "parts": record_parts,
+            "probe-program": build_probe}[args.what](args)
 
 
 if __name__ == "__main__":

@@ -9,6 +9,12 @@ VERSION_BEFORE = b"1.0\n3.1\n7"
 BEEP = "beep"
 POWER_OFF = ["power: $SNB3", "power: $SLB255", "power off"]
 
+# What the program prints at start-up on the device's 640x480 RGB565 screen: the
+# screen information as the 32-bit kernel hands it over.
+START_OUTPUT = ["UpgQx4170 - ver.130315", ">> Use SPI!!!", "Frame Buffer Info :", "+ Width  : 640",
+                "+ Height : 480", "+ Size   : 614400", "+ BPP    : 16", "+ Red    : 5 11",
+                "+ Green  : 6 5", "+ Blue   : 5 0"]
+
 FIRST_SH = b"#!/bin/sh\necho first script ran >> /cmap/first.log\n"
 
 # A program package: a tree laid onto "/", a command run after it.
@@ -45,6 +51,8 @@ SCENARIOS = {
             "screens": 2,
             "commands": [BEEP, BEEP] + POWER_OFF,
             "powered_off": True,
+            "output": START_OUTPUT + ["Found .sh : first.sh", "PATH qx4170.tuf", ">>>>>> : sh ./first.sh",
+                                      "+ Do command : (00) " + PROGRAM_COMMAND],
             "version": b"2.0\n3.1\n7",
             "files": {
                 "/opt/qx4170/bin/tool": PROGRAM_TREE["opt/qx4170/bin/tool"],
@@ -68,6 +76,7 @@ SCENARIOS = {
             "screens": 2,
             "commands": [BEEP, BEEP],
             "powered_off": False,
+            "output": START_OUTPUT + ["PATH qx4170.tuf"],
             "exit": 0,
             "version": VERSION_BEFORE,
             "files": {},
@@ -85,6 +94,7 @@ SCENARIOS = {
             "screens": 2,
             "commands": [BEEP],  # the key; no second beep without success
             "powered_off": False,
+            "output": START_OUTPUT + ["PATH qx4170.tuf", "<<<<<< : sh ./first.sh"],
             "exit": 0,
             "version": VERSION_BEFORE,
             "absent": ["/opt/qx4170/command.out", "/opt/qx4170/share/readme.txt"],
@@ -98,6 +108,7 @@ SCENARIOS = {
             "screens": 0,
             "commands": [],
             "powered_off": False,
+            "output": START_OUTPUT,
             "exit": 0,
             "version": VERSION_BEFORE,
             "files": {},

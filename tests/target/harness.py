@@ -42,6 +42,37 @@ END_SETTLE_S = 8.0     # after the program ended: how long to wait for its last 
 IDLE_END_S = 1.0       # settled with no keys left for this long: the program waits in vain
 
 
+ASSETS = os.path.join(HERE, "..", "..", "assets")
+DIALOG_W, DIALOG_H = 272, 126
+DIALOG_X, DIALOG_Y = (SCREEN_W - DIALOG_W) // 2, (SCREEN_H - DIALOG_H) // 2
+SPINNER_X, SPINNER_Y, SPINNER_SIZE = DIALOG_X + 110, DIALOG_Y + 60, 50
+
+
+class BusyPicture:
+    """Tells the updating window (dlgUpt, with any spinner frame) on the screen. The
+    program never rests on it: after the spinner stops it always draws the result,
+    so a screen that shows it and holds still only means the guest is slow."""
+
+    def __init__(self):
+        self.updating = screens.read_png(os.path.join(ASSETS, "dlgUpt.png"))
+
+    def shown(self, picture):
+        w = picture.width
+        for row in range(DIALOG_H):
+            y = DIALOG_Y + row
+            start = 2 * (y * w + DIALOG_X)
+            screen_row = picture.pixels[start:start + 2 * DIALOG_W]
+            asset_row = self.updating.pixels[2 * row * DIALOG_W:2 * (row + 1) * DIALOG_W]
+            if SPINNER_Y <= y < SPINNER_Y + SPINNER_SIZE:
+                left = 2 * (SPINNER_X - DIALOG_X)
+                right = left + 2 * SPINNER_SIZE
+                if screen_row[:left] != asset_row[:left] or screen_row[right:] != asset_row[right:]:
+                    return False
+            elif screen_row != asset_row:
+                return False
+        return True
+
+
 def log(*args):
     print(*args, flush=True)
 
@@ -318,6 +349,8 @@ def run_kernel(args):
         threading.Thread(target=reader, args=(qemu.stdout, "console", events, console_log), daemon=True).start()
         threading.Thread(target=reader, args=(keyhost.stdout, "keys", events), daemon=True).start()
 
+        busy = BusyPicture()
+        busy_seen = False
         keys = list(scenario["keys"])
         phase = "boot"            # boot -> run -> (ending) -> report
         last_dump = None
@@ -414,6 +447,11 @@ def run_kernel(args):
                 continue
             # Settled: the picture, if new, then the next key.
             picture = screens.picture_from_ppm(dump)
+            if busy.shown(picture):
+                if not busy_seen:
+                    log(f"[{polled - t0:6.2f}s] the updating window holds still: not settled")
+                busy_seen = True
+                continue
             if picture != last_written:
                 last_written = picture
                 name = f"{len(result['screens']) + 1:03d}.png"

@@ -101,6 +101,44 @@ class ScreenPictures(unittest.TestCase):
         self.assertEqual((picture.at(0, 0), picture.at(1, 0)), (0xFFFF, 0x0000))
 
 
+def place(screen, picture, x, y):
+    """`picture` drawn onto the bytearray `screen` (640 wide) at (x, y)."""
+    for row in range(picture.height):
+        start = 2 * ((y + row) * harness.SCREEN_W + x)
+        screen[start:start + 2 * picture.width] = picture.pixels[2 * row * picture.width:2 * (row + 1) * picture.width]
+
+
+class UpdatingWindow(unittest.TestCase):
+    def setUp(self):
+        self.busy = harness.BusyPicture()
+        self.updating = screens.read_png(os.path.join(harness.ASSETS, "dlgUpt.png"))
+        self.frame = screens.read_png(os.path.join(harness.ASSETS, "proc3.png"))
+
+    def screen(self):
+        screen = bytearray(2 * harness.SCREEN_W * harness.SCREEN_H)
+        place(screen, self.updating, harness.DIALOG_X, harness.DIALOG_Y)
+        place(screen, self.frame, harness.SPINNER_X, harness.SPINNER_Y)
+        return screen
+
+    def picture(self, screen):
+        return screens.Picture(harness.SCREEN_W, harness.SCREEN_H, bytes(screen))
+
+    def test_updating_window_with_any_spinner_frame_is_busy(self):
+        self.assertTrue(self.busy.shown(self.picture(self.screen())))
+
+    def test_a_result_drawn_over_it_is_not_busy(self):
+        screen = self.screen()
+        place(screen, screens.read_png(os.path.join(harness.ASSETS, "msg1.png")), harness.DIALOG_X, harness.DIALOG_Y)
+        self.assertFalse(self.busy.shown(self.picture(screen)))
+        self.assertFalse(self.busy.shown(self.picture(bytearray(2 * harness.SCREEN_W * harness.SCREEN_H))))
+
+    def test_one_pixel_outside_the_spinner_is_enough_to_differ(self):
+        screen = self.screen()
+        i = 2 * ((harness.SPINNER_Y + 10) * harness.SCREEN_W + harness.SPINNER_X - 1)
+        screen[i] ^= 0x80
+        self.assertFalse(self.busy.shown(self.picture(screen)))
+
+
 class Initramfs(unittest.TestCase):
     def test_archive_lists_files_links_and_directories_for_cpio(self):
         archive = harness.Cpio()

@@ -20,7 +20,7 @@
 #include "sim/key_controller.h"
 #include "sim/screenshot.h"
 
-// upgsim is linked with --wrap for these two calls of the program, so the device
+// upgsim is linked with --wrap for these calls of the program, so the device
 // program itself carries nothing for the simulation:
 //  - InputSetHandler: the installed handler is called through a trampoline that
 //    counts entries and returns, which tells the watcher when the program is idle;
@@ -105,8 +105,6 @@ public:
         std::fflush(stdout);
         std::fflush(stderr);
     }
-
-    Clock::time_point started_at() const { return started_; }
 
 private:
     static bool spinner_running() {
@@ -227,7 +225,6 @@ private:
     std::atomic<bool> quit_{false};
     std::mutex finish_mutex_;
     bool finished_ = false;
-    Clock::time_point started_ = Clock::now();
 };
 
 Session* session = nullptr;

@@ -123,12 +123,4 @@ inline bool wait_until_asleep(const std::atomic<pid_t>& tid) {
     return false;
 }
 
-inline int task_count() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-    return -1;
-}
-
 }  // namespace pool_probe

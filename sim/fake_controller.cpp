@@ -193,11 +193,17 @@ int FakeController::fake_close(int fd) {
 
 int FakeController::fake_ioctl(int fd, unsigned long request, std::uintptr_t argument) {
     FakeController* self = active.load();
-    std::lock_guard lock(self->mutex_);
-    if (fd < 0 || fd != self->device_fd_) return self->previous_.ioctl(fd, request, argument);
-    self->ioctls_.push_back({fd, request, argument});
-    self->changed_.notify_all();
-    return 0;
+    {
+        std::lock_guard lock(self->mutex_);
+        if (fd >= 0 && fd == self->device_fd_) {
+            // What the request selects is the controller's business: it is recorded
+            // and answered with success.
+            self->ioctls_.push_back({fd, request, argument});
+            self->changed_.notify_all();
+            return 0;
+        }
+    }
+    return self->previous_.ioctl(fd, request, argument);
 }
 
 ssize_t FakeController::fake_read(int fd, void* buffer, std::size_t count) {

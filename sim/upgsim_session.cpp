@@ -25,13 +25,16 @@
 //  - InputSetHandler: the installed handler is called through a trampoline that
 //    counts entries and returns, which tells the watcher when the program is idle;
 //  - sleep: with --fast the five seconds after an extraction pass quickly;
-//  - pause: the driver's power wait, the one place where it waits with no dialog.
+//  - pause: the driver's power wait, the one place where it waits with no dialog;
+//  - delProc: the end of the driver's wait, a start-up figure for --timing.
 extern "C" void __real__Z15InputSetHandlerPFviE(void (*handler)(int));
 extern "C" void __wrap__Z15InputSetHandlerPFviE(void (*handler)(int));
 extern "C" unsigned __real_sleep(unsigned seconds);
 extern "C" unsigned __wrap_sleep(unsigned seconds);
 extern "C" int __real_pause();
 extern "C" int __wrap_pause();
+extern "C" void __real__ZN3app7delProcEv();
+extern "C" void __wrap__ZN3app7delProcEv();
 
 namespace sim {
 namespace {
@@ -277,6 +280,15 @@ extern "C" void __wrap__Z15InputSetHandlerPFviE(void (*handler)(int)) {
             say("timing: first dialog %lld us", since(Clock::time_point(Clock::duration(program_started_at.load())), now));
     }
     __real__Z15InputSetHandlerPFviE(handler != nullptr ? trampoline : nullptr);
+}
+
+extern "C" void __wrap__ZN3app7delProcEv() {
+    using namespace sim;
+    if (report_timing.load()) {
+        const long long now = Clock::now().time_since_epoch().count();
+        say("timing: wait ended %lld us", since(Clock::time_point(Clock::duration(program_started_at.load())), now));
+    }
+    __real__ZN3app7delProcEv();
 }
 
 extern "C" int __wrap_pause() {

@@ -57,7 +57,7 @@ protected:
 
 std::string with_checksum(const std::string& body) {
     unsigned x = 0;
-    for (unsigned char c : body) x ^= c;
+    for (char c : body) x ^= static_cast<unsigned char>(c);
     char tail[4];
     std::snprintf(tail, sizeof tail, "%02X", x);
     return "$" + body + "*" + tail;

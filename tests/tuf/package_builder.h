@@ -22,6 +22,11 @@ inline void put_le32(std::string& out, std::size_t at, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) out[at + static_cast<std::size_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xff);
 }
 
+// Copies `part` over `out` from `at` (the string must be long enough).
+inline void overwrite(std::string& out, std::size_t at, std::string_view part) {
+    for (std::size_t i = 0; i < part.size(); ++i) out[at + i] = part[i];
+}
+
 inline std::string zlib_compress(std::string_view data, int level = 6) {
     uLongf length = compressBound(static_cast<uLong>(data.size()));
     std::string out(length, '\0');
@@ -47,7 +52,7 @@ struct Record {
 class PackageBuilder {
 public:
     PackageBuilder() : bytes_(160, '\0') {
-        bytes_.replace(0, 3, "TUF");
+        overwrite(bytes_, 0, "TUF");
         put_le32(bytes_, 4, 160);
     }
 
@@ -60,13 +65,13 @@ public:
     }
     // Raw bytes into the header, e.g. a field filled to its end without a NUL.
     PackageBuilder& header_bytes(std::size_t at, std::string_view raw) {
-        bytes_.replace(at, raw.size(), raw);
+        overwrite(bytes_, at, raw);
         return *this;
     }
 
     PackageBuilder& record(const Record& r) {
         std::string raw(144, '\0');
-        raw.replace(0, std::min<std::size_t>(r.name.size(), 130), r.name.substr(0, 130));
+        overwrite(raw, 0, std::string_view(r.name).substr(0, 130));
         raw[130] = static_cast<char>(r.type);
         raw[131] = static_cast<char>(r.compressed);
         put_le32(raw, 132, r.size);
@@ -97,8 +102,8 @@ public:
 
 private:
     PackageBuilder& text_field(std::size_t at, std::size_t width, std::string_view text) {
-        bytes_.replace(at, width, std::string(width, '\0'));
-        bytes_.replace(at, std::min(width, text.size()), text.substr(0, width));
+        overwrite(bytes_, at, std::string(width, '\0'));
+        overwrite(bytes_, at, text.substr(0, width));
         return *this;
     }
     std::string bytes_;

@@ -294,7 +294,8 @@ TEST_F(Extract, SkipIsAForwardSeekSoTheWalkCannotLoop) {
 }
 
 TEST_F(Extract, NameWithoutNulEndsAtTheFieldsEnd) {
-    const std::string long_name = "/" + std::string(129, 'n');
+    std::string long_name(130, 'n');
+    long_name[0] = '/';
     const Extraction result = run(PackageBuilder().record({long_name + "IGNORED", 1, 0, 1, 0, 0, "x", {}}));
     EXPECT_EQ(result.result, 0);
     EXPECT_EQ(result.output, head() + "+ Create file : (00) " + long_name + "\n");

@@ -58,7 +58,8 @@ std::string json_findings(const std::vector<Finding>& findings) {
     std::string out = "[";
     for (std::size_t i = 0; i < findings.size(); ++i) {
         const Finding& f = findings[i];
-        out += (i ? "," : "") + std::string("{\"entry\":") + std::to_string(f.entry) +
+        if (i > 0) out += ',';
+        out += "{\"entry\":" + std::to_string(f.entry) +
                ",\"offset\":" + std::to_string(f.offset) + ",\"kind\":" + json_string(f.kind) +
                ",\"message\":" + json_string(f.message) + "}";
     }
@@ -278,7 +279,8 @@ int run_list(int argc, char** argv) {
                 total_packed += packed;
             }
             if (json) {
-                entries_json += (index > 1 ? "," : "") + std::string("{\"entry\":") + std::to_string(index) +
+                if (index > 1) entries_json += ',';
+                entries_json += "{\"entry\":" + std::to_string(index) +
                                 ",\"offset\":" + std::to_string(entry.offset) + ",\"kind\":\"" +
                                 (directory ? "directory" : "file") + "\",\"compressed\":" +
                                 (std::strcmp(kind_of(entry), "zlib") == 0 ? "true" : "false") +

@@ -234,6 +234,8 @@ def connect_unix(path, deadline, alive=None):
 class Qmp:
     def __init__(self, path, deadline, alive=None):
         self.sock = connect_unix(path, deadline, alive)
+        # A QEMU that stops answering must not hold the harness past its limit.
+        self.sock.settimeout(10)
         self.file = self.sock.makefile("rwb", buffering=0)
         self._read()  # greeting
         self.execute("qmp_capabilities")

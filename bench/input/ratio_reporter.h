@@ -3,6 +3,7 @@
 #pragma once
 
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <map>
@@ -13,6 +14,9 @@ namespace bench {
 
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    // Colours only on a terminal: the figures are often kept in a file.
+    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+
     // With repetitions the median of the repetitions is kept, else the one run.
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
@@ -37,6 +41,10 @@ public:
 
     // Prints "label: a / b = r (target ...)" and returns whether the target is met.
     static bool print_ratio(const char* label, double measured, double baseline, double target) {
+        if (measured <= 0 || baseline <= 0) {
+            std::printf("%s: not run\n", label);
+            return false;
+        }
         const double ratio = baseline > 0 ? measured / baseline : 0.0;
         std::printf("%s: %.3g / %.3g = %.2fx (target >= %.2fx) %s\n", label, measured, baseline, ratio, target,
                     ratio >= target ? "ok" : "BELOW TARGET");

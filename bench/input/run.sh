@@ -9,5 +9,5 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DUPG_WERROR=ON
 fi
 cmake --build "$build" --target tdpool_bench input_bench -j2
-"$build/bench/tdpool/tdpool_bench" --benchmark_color=false
-"$build/bench/input/input_bench" --benchmark_color=false
+"$build/bench/tdpool/tdpool_bench"
+"$build/bench/input/input_bench"

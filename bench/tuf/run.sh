@@ -7,6 +7,8 @@
 #
 #   bench/tuf/run.sh [REPEATS]        (default 3; the best time of each is kept)
 #
+# The contenders run in turns, each after a sync, with the same data in the page cache.
+#
 # Builds with the "release" preset (BUILD_DIR overrides the build folder). The data
 # lives in a temporary folder under /tmp that is removed at the end.
 set -euo pipefail
@@ -23,17 +25,21 @@ tufpkg=$PWD/$build/tools/tufpkg/tufpkg
 
 work=$(mktemp -d /tmp/tuf-bench-XXXXXX)
 trap 'rm -rf "$work"' EXIT
+trap 'exit 1' INT TERM
 
-# best TIME and its PEAK (KiB) of REPEATS runs of a command; OUT is emptied first.
-best() {
+# One measured run: OUT emptied and every dirty page written back first, so no
+# run pays for the writeback of the one before. Prints "SECONDS PEAK_KIB".
+once() {
     local out=$1; shift
-    local best_time="" best_peak=""
-    for _ in $(seq "$repeats"); do
-        rm -rf "$out"; mkdir -p "$out"
-        read -r time peak < <("$tool" measure "$@" 2>/dev/null) || { echo "run.sh: failed: $*" >&2; exit 1; }
-        if [ -z "$best_time" ] || awk "BEGIN{exit !($time < $best_time)}"; then best_time=$time; best_peak=$peak; fi
-    done
-    echo "$best_time $best_peak"
+    rm -rf "$out"; mkdir -p "$out"; sync
+    "$tool" measure "$@" 2>/dev/null || { echo "run.sh: failed: $*" >&2; exit 1; }
+}
+# keep_best NAME TIME PEAK: the smallest time of the repetitions and its peak.
+declare -A best_time best_peak
+keep_best() {
+    if [ -z "${best_time[$1]:-}" ] || awk "BEGIN{exit !($2 < ${best_time[$1]})}"; then
+        best_time[$1]=$2; best_peak[$1]=$3
+    fi
 }
 ratio() { awk "BEGIN{printf \"%.2f\", $1 / $2}"; }
 
@@ -62,9 +68,17 @@ for shape in a b; do
         pkg=$work/$shape-$kind.tuf
         "$tufpkg" create -o "$pkg" --id BENCH --version 1 "${store[@]}" "$work/$shape" >/dev/null
         tar $tar_flag "$work/$shape.$ext" -C "$work/$shape" .
-        read -r t_tuf peak < <(best "$work/out" sh -c "exec '$tool' extract '$pkg' '$work/out' >/dev/null")
-        read -r t_tar _ < <(best "$work/out" tar $untar "$work/$shape.$ext" -C "$work/out")
-        read -r t_floor _ < <(best "$work/out" "$tool" floor "$pkg" "$work/out")
+        best_time=(); best_peak=()
+        # The contenders take turns, so a slow phase of the machine hits them alike.
+        for _ in $(seq "$repeats"); do
+            read -r t p < <(once "$work/out" sh -c "exec '$tool' extract '$pkg' '$work/out' >/dev/null")
+            keep_best tuf "$t" "$p"
+            read -r t p < <(once "$work/out" tar $untar "$work/$shape.$ext" -C "$work/out")
+            keep_best tar "$t" "$p"
+            read -r t p < <(once "$work/out" "$tool" floor "$pkg" "$work/out")
+            keep_best floor "$t" "$p"
+        done
+        t_tuf=${best_time[tuf]} peak=${best_peak[tuf]} t_tar=${best_time[tar]} t_floor=${best_time[floor]}
         # Bound: the largest file plus its packed size plus 4 MiB, over a baseline of
         # the same program extracting an empty package.
         largest=$("$tufpkg" list --json "$pkg" | python3 -c '
@@ -81,13 +95,19 @@ print(big["size"] + (big["packed_size"] if big["compressed"] else 0))')
 done
 
 "$tufpkg" create -o "$work/empty.tuf" --id BENCH --version 1 "$work/b/files/d00" >/dev/null
-read -r _ base_peak < <("$tool" measure sh -c "exec '$tool' extract '$work/empty.tuf' '$work/out' >/dev/null")
+read -r _ base_peak < <(once "$work/out" sh -c "exec '$tool' extract '$work/empty.tuf' '$work/out' >/dev/null")
 echo "(peak MiB is the extracting process's ru_maxrss; the same program on a small package: $(awk "BEGIN{printf \"%.1f\", $base_peak/1024}") MiB)"
 
 printf '\n%-28s %9s %9s %8s\n' "packing (level 6)" tufpkg "tar -czf" ratio
 for shape in a b; do
-    read -r t_create _ < <(best "$work/out" "$tufpkg" create -o "$work/out/p.tuf" --id BENCH --version 1 "$work/$shape")
-    read -r t_targz _ < <(best "$work/out" tar -czf "$work/out/p.tgz" -C "$work/$shape" .)
+    best_time=(); best_peak=()
+    for _ in $(seq "$repeats"); do
+        read -r t p < <(once "$work/out" "$tufpkg" create -o "$work/out/p.tuf" --id BENCH --version 1 "$work/$shape")
+        keep_best create "$t" "$p"
+        read -r t p < <(once "$work/out" tar -czf "$work/out/p.tgz" -C "$work/$shape" .)
+        keep_best targz "$t" "$p"
+    done
+    t_create=${best_time[create]} t_targz=${best_time[targz]}
     if [ $shape = a ]; then label="a 1 x 256 MiB"; else label="b 4000 x 4 KiB"; fi
     printf '%-28s %8.3fs %8.3fs %8s\n' "$label" "$t_create" "$t_targz" "$(ratio "$t_create" "$t_targz")"
 done

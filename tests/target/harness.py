@@ -325,8 +325,9 @@ def run_kernel(args):
     events = queue.Queue()
     console_log = open(os.path.join(out, "console.log"), "w")
     qemu = keyhost = qmp = ctl = None
-    result = {"scenario": args.scenario, "screens": [], "commands": [], "keys": [], "times": {},
-              "exit": None, "powered_off": False, "report": [], "output": [], "command_bytes": [], "version": None, "failures": []}
+    result = {"scenario": args.scenario, "screens": [], "commands": [], "command_bytes": [], "keys": [],
+              "times": {}, "exit": None, "powered_off": False, "output": [], "report": [], "version": None,
+              "failures": []}
     times = result["times"]
     times["prepare_s"] = round(prepared - started, 2)
 
@@ -339,6 +340,7 @@ def run_kernel(args):
                                 stderr=subprocess.STDOUT, start_new_session=True, preexec_fn=die_with_parent)
         keyhost = subprocess.Popen([args.keyhost, keys_path, "20000"], stdin=subprocess.PIPE,
                                    stdout=subprocess.PIPE, text=True, bufsize=1)
+
         def alive():
             return qemu.poll() is None
 

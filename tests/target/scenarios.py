@@ -100,6 +100,27 @@ SCENARIOS = {
             "absent": ["/opt/qx4170/command.out", "/opt/qx4170/share/readme.txt"],
         },
     },
+    # A map package named on the command line: only it is offered (the program
+    # package beside it is not), the focus goes to no and back, the map line changes.
+    "map-argument": {
+        "args": ["map4170.tuf"],
+        "card": {
+            "qx4170.tuf": {"id": "QX4170", "version": "2.0", "command": PROGRAM_COMMAND,
+                           "tree": PROGRAM_TREE},
+            "map4170.tuf": {"id": "MAP4170", "version": "3.2", "command": "",
+                            "tree": {"cmap/map/europe.map": bytes(range(256)) * 64}},
+        },
+        "keys": ["left", "left", "ok", "power"],
+        "expect": {
+            "screens": 4,
+            "commands": [BEEP, BEEP, BEEP, BEEP] + POWER_OFF,
+            "powered_off": True,
+            "output": START_OUTPUT + ["PATH map4170.tuf"],
+            "version": b"1.0\n3.2\n7",
+            "files": {"/cmap/map/europe.map": bytes(range(256)) * 64},
+            "absent": ["/opt/qx4170"],
+        },
+    },
     # An empty card: nothing is offered, nothing drawn, the program returns 0.
     "empty-card": {
         "card": {},

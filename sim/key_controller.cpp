@@ -16,7 +16,7 @@ std::string KeyController::key_sentence(int code) {
     if (code < 1 || code > 4) return {};
     std::string body = std::string("QXKBD,xxx") + key_codes[code - 1];
     unsigned checksum = 0;
-    for (unsigned char c : body) checksum ^= c;
+    for (char c : body) checksum ^= static_cast<unsigned char>(c);
     char tail[8];
     std::snprintf(tail, sizeof tail, "*%02X\r\n", checksum);
     return "$" + body + tail;
@@ -94,7 +94,8 @@ std::string KeyController::describe(const std::string& command) {
     case Command::other: break;
     }
     std::string text;
-    for (unsigned char c : command) {
+    for (char ch : command) {
+        const auto c = static_cast<unsigned char>(ch);
         if (c >= 0x20 && c < 0x7F) {
             text += static_cast<char>(c);
         } else {

@@ -119,6 +119,7 @@ bool PackageReader::open(const char* path) {
         block_ = static_cast<unsigned char*>(std::malloc(block_size));
         if (block_ == nullptr) return false;
     }
+    if (fd_ >= 0) ::close(fd_);
     fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) return false;
     position_ = 0;

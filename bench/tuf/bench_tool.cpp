@@ -1,5 +1,6 @@
 // Helper of bench/tuf/run.sh:
-//   tuf_bench_tool measure CMD ARGS...   run CMD, print "SECONDS PEAK_KIB" (wall time, ru_maxrss)
+//   tuf_bench_tool measure CMD ARGS...   run CMD with its standard output discarded, print
+//                                        "SECONDS PEAK_KIB" (wall time, ru_maxrss)
 //   tuf_bench_tool extract PKG ROOT      tuf_extract(PKG, ROOT)
 //   tuf_bench_tool floor PKG ROOT        the least an extraction must do: read the package whole,
 //                                        one uncompress per compressed file, one write per file
@@ -26,6 +27,8 @@ int measure(char** command) {
     const auto start = std::chrono::steady_clock::now();
     const pid_t child = ::fork();
     if (child == 0) {
+        const int null_device = ::open("/dev/null", O_WRONLY);
+        if (null_device < 0 || ::dup2(null_device, STDOUT_FILENO) < 0) ::_exit(127);
         ::execvp(command[0], command);
         std::perror(command[0]);
         ::_exit(127);

@@ -32,7 +32,7 @@ trap 'exit 1' INT TERM
 once() {
     local out=$1; shift
     rm -rf "$out"; mkdir -p "$out"; sync
-    "$tool" measure "$@" 2>/dev/null || { echo "run.sh: failed: $*" >&2; exit 1; }
+    "$tool" measure "$@" || { echo "run.sh: failed: $*" >&2; kill $$; }
 }
 # keep_best NAME TIME PEAK: the smallest time of the repetitions and its peak.
 declare -A best_time best_peak
@@ -71,7 +71,7 @@ for shape in a b; do
         best_time=(); best_peak=()
         # The contenders take turns, so a slow phase of the machine hits them alike.
         for _ in $(seq "$repeats"); do
-            read -r t p < <(once "$work/out" sh -c "exec '$tool' extract '$pkg' '$work/out' >/dev/null")
+            read -r t p < <(once "$work/out" "$tool" extract "$pkg" "$work/out")
             keep_best tuf "$t" "$p"
             read -r t p < <(once "$work/out" tar $untar "$work/$shape.$ext" -C "$work/out")
             keep_best tar "$t" "$p"
@@ -95,7 +95,7 @@ print(big["size"] + (big["packed_size"] if big["compressed"] else 0))')
 done
 
 "$tufpkg" create -o "$work/empty.tuf" --id BENCH --version 1 "$work/b/files/d00" >/dev/null
-read -r _ base_peak < <(once "$work/out" sh -c "exec '$tool' extract '$work/empty.tuf' '$work/out' >/dev/null")
+read -r _ base_peak < <(once "$work/out" "$tool" extract "$work/empty.tuf" "$work/out")
 echo "(peak MiB is the extracting process's ru_maxrss; the same program on a small package: $(awk "BEGIN{printf \"%.1f\", $base_peak/1024}") MiB)"
 
 printf '\n%-28s %9s %9s %8s\n' "packing (level 6)" tufpkg "tar -czf" ratio

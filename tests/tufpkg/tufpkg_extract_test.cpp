@@ -81,3 +81,23 @@ TEST_F(Preview, DamagedDataIsAProblem) {
     EXPECT_TRUE(contains(run.err, "entry 1 at offset 160")) << run.err;
     EXPECT_FALSE(exists(folder() + "/f"));
 }
+
+TEST_F(Preview, DirectoryEntryOverAnExistingFileIsSatisfied) {
+    ::mkdir(folder().c_str(), 0755);
+    write_file(folder() + "/plain", "keep");
+    const ToolRun run = extract(PackageBuilder().dir("/plain").stored("/after", "a"));
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(read_file(folder() + "/plain"), "keep");
+    EXPECT_EQ(read_file(folder() + "/after"), "a");
+}
+
+TEST_F(Preview, RefusesADirectoryEntryOverAnExistingLink) {
+    const std::string outside = work / "outside";
+    ::mkdir(outside.c_str(), 0755);
+    ::mkdir(folder().c_str(), 0755);
+    ASSERT_EQ(::symlink(outside.c_str(), (folder() + "/d").c_str()), 0);
+    const ToolRun run = extract(PackageBuilder().dir("/d").stored("/d/f", "x"));
+    EXPECT_EQ(run.code, 1);
+    EXPECT_TRUE(contains(run.err, "entry 1 at offset 160")) << run.err;
+    EXPECT_FALSE(exists(outside + "/f"));
+}

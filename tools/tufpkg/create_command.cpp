@@ -255,6 +255,7 @@ int run_create(int argc, char** argv) {
     ::umask(mask);
     ::fchmod(fd, 0666 & ~mask);
 
+    int open_descriptor = fd;
     std::uint64_t total_size = 0;
     std::uint64_t total_packed = 0;
     std::size_t files = 0;
@@ -315,12 +316,13 @@ int run_create(int argc, char** argv) {
             progress.update(done_bytes);
         }
         package.flush();
+        open_descriptor = -1;
         if (::close(fd) != 0) throw std::runtime_error("cannot write the package: " + error_text(errno));
         if (::rename(temporary_path, output->c_str()) != 0)
             throw std::runtime_error("cannot rename the package into place: " + error_text(errno));
         temporary_path[0] = '\0';
     } catch (const std::exception& error) {
-        ::close(fd);
+        if (open_descriptor >= 0) ::close(open_descriptor);
         ::unlink(temporary_path);
         temporary_path[0] = '\0';
         std::fprintf(stderr, "tufpkg create: %s\ntufpkg create: nothing written\n", error.what());

@@ -166,7 +166,6 @@ int run_extract(int argc, char** argv) {
 
     package.reader.seek(header.data_offset);
     Progress progress("tufpkg extract: entries", index);
-    const std::size_t entries = index;
     index = 0;
     tuf::EntryBuffers buffers;
     std::size_t files = 0, directories = 0;
@@ -183,8 +182,17 @@ int run_extract(int argc, char** argv) {
             const std::string shown = printable(entry.name());
             if (entry.is_directory()) {
                 if (!parts.empty()) {
-                    Descriptor made(open_parents(top.get(), parts, parts.size()));
-                    (void)made;
+                    const Descriptor parent(open_parents(top.get(), parts, parts.size() - 1));
+                    const std::string& last = parts.back();
+                    if (::mkdirat(parent.get(), last.c_str(), 0777) != 0) {
+                        if (errno != EEXIST)
+                            throw std::runtime_error(context + "cannot create directory \"" + shown +
+                                                     "\": " + std::strerror(errno));
+                        // Something already there satisfies a directory entry, as on the
+                        // device, unless it is a link that later entries would follow.
+                        if (is_symbolic_link(parent.get(), last))
+                            throw Refusal(context + "\"" + shown + "\" is an existing symbolic link");
+                    }
                 }
                 std::printf("+ Create dir  : %s\n", shown.c_str());
                 ++directories;
@@ -214,7 +222,6 @@ int run_extract(int argc, char** argv) {
         std::fprintf(stderr, "tufpkg extract: %s\n", error.what());
         return exit_problem;
     }
-    (void)entries;
     const std::string_view command = tuf::field_text(header.command, sizeof header.command);
     if (command.empty())
         std::printf("No command.\n");

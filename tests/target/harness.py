@@ -342,13 +342,14 @@ def run_kernel(args):
                                    stdout=subprocess.PIPE, text=True, bufsize=1)
 
         def alive():
-            return qemu.poll() is None
+            # QEMU waits for the key port's peer before it creates the next socket.
+            return qemu.poll() is None and keyhost.poll() is None
 
         try:
             ctl = connect_unix(ctl_path, deadline, alive)
             qmp = Qmp(qmp_path, deadline, alive)
         except OSError as error:
-            output = qemu.stdout.read().decode(errors="replace") if not alive() else ""
+            output = qemu.stdout.read().decode(errors="replace") if qemu.poll() is not None else ""
             raise SystemExit(f"cannot reach QEMU's sockets ({error}); QEMU said:\n{output}")
         threading.Thread(target=reader, args=(qemu.stdout, "console", events, console_log), daemon=True).start()
         threading.Thread(target=reader, args=(keyhost.stdout, "keys", events), daemon=True).start()

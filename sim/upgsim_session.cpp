@@ -99,6 +99,9 @@ public:
         std::lock_guard<std::mutex> lock(finish_mutex_);
         if (finished_) return;
         finished_ = true;
+        // Commands the program sent just before it ended are still in the socket.
+        for (const std::string& command : key_controller_->receive(0))
+            say("controller: %s", KeyController::describe(command).c_str());
         write_screen_if_new();
         pthread_mutex_lock(&app::stop_mutex);
         int applied = app::is_loop;

@@ -6,6 +6,7 @@
 # buffers), peak memory of the extraction, and tufpkg create against tar -czf.
 #
 #   bench/tuf/run.sh [REPEATS]        (default 3; the best time of each is kept)
+#   TUF_BENCH_TMP=/dev/shm bench/tuf/run.sh    (data on a tmpfs instead of /tmp)
 #
 # The contenders run in turns, each after a sync, with the same data in the page cache.
 #
@@ -23,7 +24,8 @@ tool=$PWD/$build/bench/tuf/tuf_bench_tool
 tufpkg=$PWD/$build/tools/tufpkg/tufpkg
 [ -x "$tool" ] && [ -x "$tufpkg" ] || { echo "run.sh: build did not produce the tools in $build" >&2; exit 1; }
 
-work=$(mktemp -d /tmp/tuf-bench-XXXXXX)
+# TUF_BENCH_TMP puts the data elsewhere, e.g. on a tmpfs to leave the disk out.
+work=$(mktemp -d "${TUF_BENCH_TMP:-/tmp}/tuf-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 trap 'exit 1' INT TERM
 
@@ -43,7 +45,7 @@ keep_best() {
 }
 ratio() { awk "BEGIN{printf \"%.2f\", $1 / $2}"; }
 
-echo "preparing data in $work ..."
+echo "preparing data in $work ($(stat -f -c %T "$work"), $(nproc) cores, best of $repeats) ..."
 mkdir -p "$work/a/data" "$work/b/files"
 "$tool" text "$work/a/data/map.bin" $((256 << 20)) 7
 for d in $(seq -w 0 39); do mkdir -p "$work/b/files/d$d"; done
@@ -69,14 +71,16 @@ for shape in a b; do
         "$tufpkg" create -o "$pkg" --id BENCH --version 1 "${store[@]}" "$work/$shape" >/dev/null
         tar $tar_flag "$work/$shape.$ext" -C "$work/$shape" .
         best_time=(); best_peak=()
-        # The contenders take turns, so a slow phase of the machine hits them alike.
-        for _ in $(seq "$repeats"); do
-            read -r t p < <(once "$work/out" "$tool" extract "$pkg" "$work/out")
-            keep_best tuf "$t" "$p"
-            read -r t p < <(once "$work/out" tar $untar "$work/$shape.$ext" -C "$work/out")
-            keep_best tar "$t" "$p"
-            read -r t p < <(once "$work/out" "$tool" floor "$pkg" "$work/out")
-            keep_best floor "$t" "$p"
+        # The contenders take turns in a rotating order, so neither a slow phase of
+        # the machine nor the file system's state after the previous run favours one.
+        for round in $(seq "$repeats"); do
+            for turn in 0 1 2; do
+                case $(( (round + turn) % 3 )) in
+                    0) read -r t p < <(once "$work/out" "$tool" extract "$pkg" "$work/out"); keep_best tuf "$t" "$p" ;;
+                    1) read -r t p < <(once "$work/out" tar $untar "$work/$shape.$ext" -C "$work/out"); keep_best tar "$t" "$p" ;;
+                    2) read -r t p < <(once "$work/out" "$tool" floor "$pkg" "$work/out"); keep_best floor "$t" "$p" ;;
+                esac
+            done
         done
         t_tuf=${best_time[tuf]} peak=${best_peak[tuf]} t_tar=${best_time[tar]} t_floor=${best_time[floor]}
         # Bound: the largest file plus its packed size plus 4 MiB, over a baseline of
@@ -96,16 +100,21 @@ done
 
 "$tufpkg" create -o "$work/empty.tuf" --id BENCH --version 1 "$work/b/files/d00" >/dev/null
 read -r _ base_peak < <(once "$work/out" "$tool" extract "$work/empty.tuf" "$work/out")
-echo "(peak MiB is the extracting process's ru_maxrss; the same program on a small package: $(awk "BEGIN{printf \"%.1f\", $base_peak/1024}") MiB)"
+echo "(peak MiB: ru_maxrss of the extracting process; the same program on a package of 100 x 4 KiB: $(awk "BEGIN{printf \"%.1f\", $base_peak/1024}") MiB)"
 
 printf '\n%-28s %9s %9s %8s\n' "packing (level 6)" tufpkg "tar -czf" ratio
 for shape in a b; do
     best_time=(); best_peak=()
-    for _ in $(seq "$repeats"); do
-        read -r t p < <(once "$work/out" "$tufpkg" create -o "$work/out/p.tuf" --id BENCH --version 1 "$work/$shape")
-        keep_best create "$t" "$p"
-        read -r t p < <(once "$work/out" tar -czf "$work/out/p.tgz" -C "$work/$shape" .)
-        keep_best targz "$t" "$p"
+    for round in $(seq "$repeats"); do
+        for turn in 0 1; do
+            if [ $(( (round + turn) % 2 )) = 0 ]; then
+                read -r t p < <(once "$work/out" "$tufpkg" create -o "$work/out/p.tuf" --id BENCH --version 1 "$work/$shape")
+                keep_best create "$t" "$p"
+            else
+                read -r t p < <(once "$work/out" tar -czf "$work/out/p.tgz" -C "$work/$shape" .)
+                keep_best targz "$t" "$p"
+            fi
+        done
     done
     t_create=${best_time[create]} t_targz=${best_time[targz]}
     if [ $shape = a ]; then label="a 1 x 256 MiB"; else label="b 4000 x 4 KiB"; fi

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -329,7 +330,10 @@ TEST_F(Extract, InputBufferThatCannotBeHadGivesSix) {
 TEST_F(Extract, SizeThatCannotGrowBySpareCapacityGivesSixOnThirtyTwoBits) {
     // On a 64-bit build the buffer is had and the data is found short.
     const Extraction result = run(PackageBuilder().record({"/f", 1, 0, 0xfffffe00u, 0, 0, "short", {}}));
-    EXPECT_EQ(result.result, sizeof(std::size_t) == 4 ? 6 : 2);
+    if (sizeof(std::size_t) == 4)
+        EXPECT_EQ(result.result, 6);
+    else  // 6 only where the machine refuses 4 GiB of address space
+        EXPECT_THAT(result.result, testing::AnyOf(2, 6));
     EXPECT_FALSE(exists(target("/f")));
 }
 
@@ -354,4 +358,32 @@ TEST(DoCommand, ReturnsTheRawWaitStatus) {
     EXPECT_EQ(do_cmd("true"), 0);
     EXPECT_EQ(do_cmd("exit 1"), 256);
     EXPECT_EQ(do_cmd("exit 3"), 3 << 8);
+}
+
+// ---- the two create steps on their own ------------------------------------------
+
+TEST_F(Extract, CreateDirIsSatisfiedByAnythingAlreadyThere) {
+    ::mkdir(root().c_str(), 0755);
+    write_file(target("/file"), "f");
+    EXPECT_EQ(tuf_create_dir(root().c_str(), "/file"), 0);
+    EXPECT_EQ(tuf_create_dir(root().c_str(), "/new"), 0);
+    EXPECT_EQ(tuf_create_dir(root().c_str(), "/new"), 0);
+    EXPECT_EQ(tuf_create_dir(root().c_str(), "/missing/child"), 9);
+}
+
+TEST_F(Extract, CreateFileWithoutContentLeavesAnEmptyFile) {
+    ::mkdir(root().c_str(), 0755);
+    write_file(target("/f"), "old content");
+    EXPECT_EQ(tuf_create_file(root().c_str(), "/f", nullptr, 5), 0);
+    EXPECT_EQ(read_file(target("/f")), "");
+    EXPECT_EQ(tuf_create_file(root().c_str(), "/g", "abc", 0), 0);
+    EXPECT_EQ(read_file(target("/g")), "");
+    EXPECT_EQ(tuf_create_file(root().c_str(), "/no/such/h", "abc", 3), 1);
+}
+
+TEST(CreateStepsDeathTest, NullRootOrPathIsABrokenPrecondition) {
+    EXPECT_DEATH(tuf_create_dir(nullptr, "/x"), "root");
+    EXPECT_DEATH(tuf_create_dir("/tmp", nullptr), "path");
+    EXPECT_DEATH(tuf_create_file(nullptr, "/x", nullptr, 0), "root");
+    EXPECT_DEATH(tuf_create_file("/tmp", nullptr, nullptr, 0), "path");
 }

@@ -8,3 +8,6 @@ endif()
 if(UPG_WERROR)
   add_compile_options(-Werror)
 endif()
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+  add_compile_options(-Wno-restrict)  # GCC 12 false positives in std::string at -O3
+endif()

@@ -454,6 +454,8 @@ struct RefusedFormat {
     const char* error;
 };
 
+void PrintTo(const RefusedFormat& refused, std::ostream* out) { *out << refused.format.bits_per_pixel << " bpp"; }
+
 class GuiScreenFormatRefused : public testing::TestWithParam<RefusedFormat> {};
 
 TEST_P(GuiScreenFormatRefused, GuiInitSaysWhyBeforeTheInitErrorAndLeavesNothingOpen) {
@@ -482,7 +484,11 @@ INSTANTIATE_TEST_SUITE_P(
                       "Error : unsupported screen format : 1 bpp, red 0 0, green 0 0, blue 0 0\n"},
         RefusedFormat{FramebufferFormat::other(64, 48, 12),
                       "Error : unsupported screen format : 12 bpp, red 0 0, green 0 0, blue 0 0\n"},
-        RefusedFormat{xbgr8888(), "Error : unsupported screen format : 32 bpp, red 8 0, green 8 8, blue 8 16\n"}));
+        RefusedFormat{xbgr8888(), "Error : unsupported screen format : 32 bpp, red 8 0, green 8 8, blue 8 16\n"}),
+    [](const testing::TestParamInfo<RefusedFormat>& param_info) {
+        const FramebufferFormat& format = param_info.param.format;
+        return std::to_string(format.bits_per_pixel) + "bpp_red_at_" + std::to_string(format.red.offset);
+    });
 
 // --- Draws from several threads ----------------------------------------------------------
 

@@ -54,6 +54,23 @@ constexpr auto digit_values = [] {
     return table;
 }();
 
+// Stores the run of field characters at s (up to `room` of them) at out, folding
+// each into the checksum; stops at the first byte that is not a field character.
+struct Run {
+    std::ptrdiff_t taken;
+    uint8_t checksum;
+};
+inline Run take_run(const BYTE* s, std::ptrdiff_t room, BYTE* out, uint8_t field_char, uint8_t checksum) {
+    std::ptrdiff_t i = 0;
+    for (; i < room; ++i) {
+        const BYTE c = s[i];
+        if ((byte_flags.of[c] & field_char) == 0) break;
+        checksum ^= c;
+        out[i] = c;
+    }
+    return {i, checksum};
+}
+
 // Takes the scalars by value: the locals of the parsing loop never have their
 // address taken, so stores into the field buffers can't be thought to touch them.
 void deliver(tparser_t* p, int32_t state, uint8_t checksum, uint8_t rx_checksum, int32_t count) {
@@ -105,17 +122,11 @@ int tparser_parser(tparser_t* tparserp, const BYTE* str, int len) {
         }
         if (state == ADDRESS && s != end) {
             // Address characters up to the 9th, which is stored and drops the sentence.
-            BYTE* const out = p->address + count;
-            const std::ptrdiff_t room = std::min<std::ptrdiff_t>(end - s, ADDRESS_MAX + 1 - count);
-            std::ptrdiff_t i = 0;
-            for (; i < room; ++i) {
-                const BYTE c = s[i];
-                if ((byte_flags.of[c] & ADDRESS_CHAR) == 0) break;
-                checksum ^= c;
-                out[i] = c;
-            }
-            s += i;
-            count += static_cast<int32_t>(i);
+            const Run run = take_run(s, std::min<std::ptrdiff_t>(end - s, ADDRESS_MAX + 1 - count),
+                                     p->address + count, ADDRESS_CHAR, checksum);
+            s += run.taken;
+            count += static_cast<int32_t>(run.taken);
+            checksum = run.checksum;
             if (count > ADDRESS_MAX) {
                 state = IDLE;
                 continue;
@@ -138,17 +149,11 @@ int tparser_parser(tparser_t* tparserp, const BYTE* str, int len) {
             state = DATA;
         }
         if (state == DATA && s != end) {
-            BYTE* const out = p->data + count;
-            const std::ptrdiff_t room = std::min<std::ptrdiff_t>(end - s, DATA_MAX + 1 - count);
-            std::ptrdiff_t i = 0;
-            for (; i < room; ++i) {
-                const BYTE c = s[i];
-                if ((byte_flags.of[c] & DATA_CHAR) == 0) break;
-                checksum ^= c;
-                out[i] = c;
-            }
-            s += i;
-            count += static_cast<int32_t>(i);
+            const Run run = take_run(s, std::min<std::ptrdiff_t>(end - s, DATA_MAX + 1 - count), p->data + count,
+                                     DATA_CHAR, checksum);
+            s += run.taken;
+            count += static_cast<int32_t>(run.taken);
+            checksum = run.checksum;
             if (count > DATA_MAX) {
                 state = IDLE;
                 continue;

@@ -1,5 +1,6 @@
 // The confirmation dialog, its keys, and the version record "/cmap/version.txt".
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cassert>
@@ -49,10 +50,19 @@ void draw_buttons() {
     }
 }
 
+bool stopping() {
+    pthread_mutex_lock(&stop_mutex);
+    const bool stopped = stop != 0;
+    pthread_mutex_unlock(&stop_mutex);
+    return stopped;
+}
+
 // One package has been answered (or passed over): offer the next or end the run.
+// Once the run is stopping (a signal), nothing more is offered: the driver is
+// about to end the run or to wait for the power key.
 void answered() {
     --num_file;
-    if (num_file > 0) {
+    if (num_file > 0 && !stopping()) {
         ++next;
         do_upg(files[next], &headers[next]);
     } else {
@@ -92,6 +102,44 @@ void apply() {
         ++is_loop;
         pthread_mutex_unlock(&stop_mutex);
     }
+}
+
+// Reads one line of the version file into `slot` (size - 1 characters at most,
+// without its newline); false at the end of the file. Only a line that really is
+// longer than the slot has its rest dropped; a NUL byte ends the value but not
+// the line.
+bool read_version_line(FILE* file, char* slot, int size) {
+    int length = 0, c = 0;
+    bool any = false;
+    while ((c = std::getc(file)) != EOF) {
+        any = true;
+        if (c == '\n') break;
+        if (length < size - 1) slot[length++] = static_cast<char>(c);
+    }
+    slot[length] = '\0';
+    return any;
+}
+
+std::string first_line(const char* value) { return std::string(value, std::strcspn(value, "\r\n")); }
+
+// Where `path` leads after following its symbolic links (the path itself when it
+// is none or the links go round in circles).
+std::string link_target(const char* path) {
+    std::string at = path;
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat info {};
+        if (::lstat(at.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return at;
+        std::string link(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 255) + 1, '\0');
+        ssize_t n = ::readlink(at.c_str(), link.data(), link.size());
+        if (n <= 0 || static_cast<std::size_t>(n) >= link.size()) return at;
+        link.resize(static_cast<std::size_t>(n));
+        if (link.front() != '/') {
+            std::size_t slash = at.rfind('/');
+            link = (slash == std::string::npos ? std::string() : at.substr(0, slash + 1)) + link;
+        }
+        at = link;
+    }
+    return path;
 }
 
 bool plain_name_char(char c) {
@@ -164,14 +212,19 @@ int do_upg(const char* path, const HEADTUFFILE* header) {
 void key_handler(int code) {
     if (code <= 0 || code >= 4) return;
     beep();
-    if (num_file <= 0) return;
-    if (code == 1 || code == 2) {
-        yes_focus = !yes_focus;
-        draw_buttons();
-        return;
+    // A key still queued when the run is stopping does nothing more; while a key
+    // is being handled the driver does not decide how the run ends.
+    if (!begin_key_turn()) return;
+    if (num_file > 0) {
+        if (code == 1 || code == 2) {
+            yes_focus = !yes_focus;
+            draw_buttons();
+        } else {
+            if (yes_focus) apply();
+            answered();
+        }
     }
-    if (yes_focus) apply();
-    answered();
+    end_key_turn();
 }
 
 void key_handler_power(int code) {
@@ -188,35 +241,33 @@ int get_ver(const char* path, char* pro, char* map, char* user, int size) {
         for (char* slot : slots) copy_text(slot, size, "!!!");
         return 1;
     }
-    for (char* slot : slots) {
-        if (std::fgets(slot, size, file) == nullptr) {
-            copy_text(slot, size, "???");
-            continue;
-        }
-        std::size_t length = std::strlen(slot);
-        if (length > 0 && slot[length - 1] == '\n') {
-            slot[length - 1] = '\0';
-        } else {
-            // A line too long for the slot keeps its start; the rest of that line is
-            // dropped instead of becoming the next value.
-            int c;
-            while ((c = std::fgetc(file)) != EOF && c != '\n') {
-            }
-        }
-    }
+    for (char* slot : slots)
+        if (!read_version_line(file, slot, size)) copy_text(slot, size, "???");
     std::fclose(file);
     return 0;
 }
 
 int write_new_version(const char* path, const char* pro, const char* map, const char* user) {
     assert(path != nullptr && pro != nullptr && map != nullptr && user != nullptr);
+    // A version file that is a symbolic link is updated where it points.
+    const std::string target = link_target(path);
+    struct stat old {};
+    const bool had_old = ::stat(target.c_str(), &old) == 0;
     // Written beside the file and renamed over it: a power cut leaves the old or
     // the new record, never a torn one.
-    const std::string temporary = std::string(path) + ".tmp";
+    const std::string temporary = target + ".tmp";
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return 1;
-    const std::string content = std::string(pro) + "\n" + map + "\n" + user;
     bool ok = true;
+    if (had_old) {
+        // The new record keeps the old one's owner and mode (owner first: a change
+        // of owner clears the set-id bits).
+        if (::fchown(fd, old.st_uid, old.st_gid) != 0 && errno != EPERM) ok = false;
+        ok = ::fchmod(fd, old.st_mode & 07777) == 0 && ok;
+    }
+    // A value holds one line: a line break in a package's version would shift
+    // the values after it.
+    const std::string content = first_line(pro) + "\n" + first_line(map) + "\n" + first_line(user);
     std::size_t done = 0;
     while (ok && done < content.size()) {
         ssize_t n = ::write(fd, content.data() + done, content.size() - done);
@@ -226,12 +277,12 @@ int write_new_version(const char* path, const char* pro, const char* map, const 
     }
     ok = ::fsync(fd) == 0 && ok;
     ok = ::close(fd) == 0 && ok;
-    ok = ok && std::rename(temporary.c_str(), path) == 0;
+    ok = ok && std::rename(temporary.c_str(), target.c_str()) == 0;
     if (!ok) {
         ::unlink(temporary.c_str());
         return 1;
     }
-    std::string dir(path);
+    std::string dir = target;
     std::size_t slash = dir.rfind('/');
     dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
     int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -28,6 +28,7 @@ int stop = 1;
 pthread_mutex_t stop_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t stop_cond = PTHREAD_COND_INITIALIZER;
 int is_loop = 0;
+bool key_turn = false;
 
 namespace {
 
@@ -167,12 +168,30 @@ void request_stop() {
     pthread_mutex_unlock(&stop_mutex);
 }
 
+bool begin_key_turn() {
+    pthread_mutex_lock(&stop_mutex);
+    const bool go = stop == 0;
+    key_turn = go;
+    pthread_mutex_unlock(&stop_mutex);
+    return go;
+}
+
+void end_key_turn() {
+    pthread_mutex_lock(&stop_mutex);
+    key_turn = false;
+    pthread_cond_broadcast(&stop_cond);
+    pthread_mutex_unlock(&stop_mutex);
+}
+
 void install_signal_handlers() {
     for (int id = 1; id <= max_signal; ++id) std::snprintf(signal_names[id], sizeof signal_names[id], "%s", strsignal(id));
     if (!signal_thread_running && !start_signal_thread()) std::puts("Error : signal thread");
     for (int i = 0; signals[i] != -999; ++i) {
         struct sigaction action{};
         action.sa_handler = signal_handler;
+        // Calls interrupted by a signal go on: a controller command (power off) is
+        // never lost to an interruption.
+        action.sa_flags = SA_RESTART;
         sigemptyset(&action.sa_mask);
         if (sigaction(signals[i], &action, nullptr) != 0)
             std::printf("Error : set signal handler %s!\n", signal_name(signals[i]));
@@ -247,6 +266,9 @@ int do_all(const char* dir) {
 }
 
 int main(int argc, char** argv) {
+    // One line at a time, so a log written to a file is complete and in the order
+    // of events even when the process ends by a signal or the power key.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("%s %s %s\n", program_id, __DATE__, __TIME__);
 
     install_signal_handlers();
@@ -292,7 +314,10 @@ int main(int argc, char** argv) {
 
     int applied = 0;
     if (pthread_mutex_lock(&stop_mutex) == 0) {
-        while (stop == 0) {
+        // A stop that comes while a key is handled (an apply in progress) takes
+        // effect when the handler is done: only then is it known whether
+        // something was applied.
+        while (stop == 0 || key_turn) {
             if (pthread_cond_wait(&stop_cond, &stop_mutex) != 0) break;
         }
         applied = is_loop;

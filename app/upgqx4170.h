@@ -43,6 +43,11 @@ extern int is_loop;
 
 // Sets `stop` and wakes the driver (the key handler after the last answer).
 void request_stop();
+// The key handler's turn: begin_key_turn() is false once the run is stopping (the
+// key is then ignored); otherwise the driver's wait lasts until end_key_turn().
+extern bool key_turn;  // guarded by stop_mutex
+bool begin_key_turn();
+void end_key_turn();
 // Start-up step 2: signal_handler for the run's signals, and the thread that
 // carries out what a handler asks for (the handler itself only writes its line).
 void install_signal_handlers();

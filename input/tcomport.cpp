@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "platform/device.h"
@@ -22,11 +23,19 @@ int tcom_read(int fd, void* buf, int size) {
     return static_cast<int>(platform::device().read(fd, buf, static_cast<std::size_t>(size)));
 }
 
+namespace {
+// A write interrupted by a signal is made again, so no command is lost to it.
+void write_retrying(int fd, const void* data, std::size_t length) {
+    while (platform::device().write(fd, data, length) < 0 && errno == EINTR) {
+    }
+}
+}  // namespace
+
 void tcom_write(int fd, const void* data, int len) {
     // The controller takes a command as its text followed by a NUL of its own.
     static const char terminator = 0;
-    platform::device().write(fd, data, static_cast<std::size_t>(len));
-    platform::device().write(fd, &terminator, 1);
+    write_retrying(fd, data, static_cast<std::size_t>(len));
+    write_retrying(fd, &terminator, 1);
 }
 
 int tcom_close(int fd) { return platform::device().close(fd); }

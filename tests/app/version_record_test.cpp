@@ -118,6 +118,15 @@ TEST(VersionFileRead, LongLastLineIsCutWithoutReadingPastTheSlot) {
     EXPECT_STREQ(read_versions(dir / "version.txt").user, "0123456789ABCDE");
 }
 
+TEST(VersionFileRead, NulByteEndsTheValueButNotTheLine) {
+    TempDir dir;
+    write_file(dir / "version.txt", std::string("1.0\0x\n3.1\n7", 11));
+    Versions v = read_versions(dir / "version.txt");
+    EXPECT_STREQ(v.pro, "1.0");
+    EXPECT_STREQ(v.map, "3.1");
+    EXPECT_STREQ(v.user, "7");
+}
+
 // ---- writing ----
 
 TEST(VersionFileWrite, WritesTheThreeValuesWithNoNewlineAfterTheLast) {
@@ -144,6 +153,26 @@ TEST(VersionFileWrite, ReplacesTheFileByRenameSoTheOldRecordIsNeverTorn) {
     EXPECT_EQ(read_file(dir / "old.txt"), "1.0\n3.1\n7");
     EXPECT_EQ(read_file(dir / "version.txt"), "2.0\n3.1\n7");
     EXPECT_FALSE(fs::exists(dir / "version.txt.tmp"));
+}
+
+TEST(VersionFileWrite, EachValueIsCutAtItsFirstLineBreak) {
+    TempDir dir;
+    ASSERT_EQ(app::write_new_version((dir / "version.txt").c_str(), "2.0\nZZ", "3.1\r\n", "7\rx"), 0);
+    EXPECT_EQ(read_file(dir / "version.txt"), "2.0\n3.1\n7");
+}
+
+TEST(VersionFileWrite, KeepsTheModeOfTheOldFileAndUpdatesALinkAtItsTarget) {
+    TempDir dir;
+    fs::create_directory(dir / "data");
+    write_file(dir / "data/version.txt", "1.0\n3.1\n7");
+    ASSERT_EQ(::chmod((dir / "data/version.txt").c_str(), 0640), 0);
+    fs::create_symlink("data/version.txt", dir / "version.txt");
+    ASSERT_EQ(app::write_new_version((dir / "version.txt").c_str(), "2.0", "3.1", "7"), 0);
+    EXPECT_TRUE(fs::is_symlink(dir / "version.txt"));
+    EXPECT_EQ(read_file(dir / "data/version.txt"), "2.0\n3.1\n7");
+    struct stat info {};
+    ASSERT_EQ(::stat((dir / "data/version.txt").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
 }
 
 TEST(VersionFileWrite, FailsWithOneWhenTheFolderIsMissing) {

@@ -285,6 +285,15 @@ TEST_F(KeyInput, FailedCommandWritesAreNeitherRetriedNorReported) {
     EXPECT_EQ((std::vector<std::string>{std::string(1, '\0')}), fake_->writes());
 }
 
+TEST_F(KeyInput, WritesInterruptedByASignalAreMadeAgain) {
+    fake_->fail_write(2, EINTR);
+    power();
+    EXPECT_EQ(2, fake_->failed_writes());
+    EXPECT_EQ(6u, fake_->writes().size());
+    EXPECT_EQ(fake_->writes(), (std::vector<std::string>{"$SNB3\r\n", std::string(1, '\0'), "$SLB255\r\n",
+                                                          std::string(1, '\0'), "$OFF\r\n", std::string(1, '\0')}));
+}
+
 // InputInit leaves what it made when it fails, so each failure runs in a process
 // of its own.
 TEST(KeyInputStart, FailedOpenReturnsThreeAfterAnnouncingTheLink) {

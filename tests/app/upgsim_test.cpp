@@ -243,6 +243,22 @@ TEST_F(Device, FirstSigintEndsTheWaitAndTheRunReturns) {
     EXPECT_FALSE(fs::exists(rootfs_ / "opt"));
 }
 
+TEST_F(Device, SigintDuringAnApplyEndsTheRunInThePowerWaitWithNothingMoreOffered) {
+    for (const char* name : {"a.tuf", "b.tuf"}) ASSERT_TRUE(program().write((card_ / name).string()));
+    // Without --fast: the signal comes during the five seconds after the extraction.
+    Upgsim run({"--rootfs", rootfs_.string(), "--card", card_.string(), "--screens", screens_.string(), "--keys",
+                "ok,power"});
+    ASSERT_TRUE(run.wait_for_out("+ Do command")) << run.out();
+    run.signal(SIGINT);
+    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_EQ(count(run.out(), "SIG CAUGHT (ID 2 - Interrupt)\n"), 1) << run.out();
+    EXPECT_EQ(count(run.out(), "PATH "), 1) << run.out();
+    EXPECT_EQ(read_file(rootfs_ / "cmap" / "version.txt").substr(0, 4), "2.0\n");
+    EXPECT_NE(run.out().find("packages applied : 1"), std::string::npos) << run.out();
+    EXPECT_NE(run.out().find("program          : powered off by the power key"), std::string::npos) << run.out();
+    EXPECT_TRUE(picture_shows(last_screen(), dialog_x, dialog_y, msg0));
+}
+
 TEST_F(Device, SecondSigintEndsThePowerWaitWithStatusZero) {
     ASSERT_TRUE(program().write((card_ / "program.tuf").string()));
     Upgsim run(arguments({"--keys", "ok", "--hold"}));

@@ -29,7 +29,7 @@ struct Countdown {
     }
 };
 
-Countdown create_failure, broadcast_failure, mutex_init_failure, cond_init_failure;
+Countdown create_failure, join_failure, broadcast_failure, mutex_init_failure, cond_init_failure;
 
 std::mutex records_mutex;
 std::vector<pthread_t> created;
@@ -39,6 +39,7 @@ std::vector<pthread_t> joined;
 
 void fail_malloc(int nth) { malloc_countdown = nth; }
 void fail_pthread_create(int nth, int error) { create_failure.arm(nth, error); }
+void fail_pthread_join(int nth, int error) { join_failure.arm(nth, error); }
 void fail_pthread_cond_broadcast(int nth, int error) { broadcast_failure.arm(nth, error); }
 void fail_pthread_mutex_init(int nth, int error) { mutex_init_failure.arm(nth, error); }
 void fail_pthread_cond_init(int nth, int error) { cond_init_failure.arm(nth, error); }
@@ -46,6 +47,7 @@ void fail_pthread_cond_init(int nth, int error) { cond_init_failure.arm(nth, err
 void disarm_all() {
     malloc_countdown = 0;
     create_failure.arm(0, 0);
+    join_failure.arm(0, 0);
     broadcast_failure.arm(0, 0);
     mutex_init_failure.arm(0, 0);
     cond_init_failure.arm(0, 0);
@@ -98,11 +100,12 @@ int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attributes, v
 
 int __wrap_pthread_join(pthread_t thread, void** result) {
     int error = __real_pthread_join(thread, result);
-    if (error == 0) {
+    if (error != 0) return error;
+    {
         std::lock_guard lock(fault::records_mutex);
         fault::joined.push_back(thread);
     }
-    return error;
+    return fault::join_failure.take();
 }
 
 int __wrap_pthread_cond_broadcast(pthread_cond_t* condition) {

@@ -18,12 +18,15 @@ void fail_malloc(int nth);
 void fail_pthread_create(int nth, int error);
 // The n-th pthread_cond_broadcast from now does its work but reports `error`.
 void fail_pthread_cond_broadcast(int nth, int error);
+// The n-th pthread_join from now joins the thread but reports `error`, so no
+// thread outlives a pool whose destroy saw the failure.
+void fail_pthread_join(int nth, int error);
 // The n-th pthread_mutex_init / pthread_cond_init from now fails with `error`.
 void fail_pthread_mutex_init(int nth, int error);
 void fail_pthread_cond_init(int nth, int error);
 void disarm_all();
 
-// Threads created and joined through the wrapped calls since the last clear.
+// Threads created and joined (also by a join armed to fail) through the wrapped calls since the last clear.
 void clear_thread_records();
 std::vector<pthread_t> created_threads();
 std::vector<pthread_t> joined_threads();

@@ -19,8 +19,10 @@ using pool_probe::probe_routine;
 constexpr unsigned long NO_MEMORY = 0x001;
 constexpr unsigned long MUTEX_INIT_FAILED = 0x002;
 constexpr unsigned long COND_INIT_FAILED = 0x010;
+constexpr unsigned long WAKE_FAILED = 0x040;
 constexpr unsigned long BROADCAST_FAILED = 0x080;
 constexpr unsigned long CREATE_FAILED = 0x100;
+constexpr unsigned long JOIN_FAILED = 0x200;
 constexpr unsigned long QUEUE_FULL = 0x400;
 
 tdpool* const untouched = reinterpret_cast<tdpool*>(0x5a5a);
@@ -121,6 +123,55 @@ TEST_F(PoolFaults, AnyConditionInitialisationFailureReturns0x010) {
         EXPECT_TRUE(std::regex_match(err, std::regex(report("tdpool_init", "pthread_cond_init 11\n")))) << err;
         EXPECT_TRUE(fault::created_threads().empty());
     }
+}
+
+TEST_F(PoolFaults, FailedWakeOfTheWorkersReturns0x040AndTheItemStaysQueuedAndIsServed) {
+    probe.reset(true);
+    tdpool* pool = nullptr;
+    ASSERT_EQ(0u, tdpool_init(&pool, probe_routine, 1, 1, 1));
+    ASSERT_EQ(0u, tdpool_add_data(pool, "held", 4));
+    ASSERT_TRUE(probe.wait_entered(1));  // taken: the queue is empty again
+
+    ::testing::internal::CaptureStderr();
+    fault::fail_pthread_cond_broadcast(1, EINVAL);
+    unsigned long result = tdpool_add_data(pool, "kept", 4);
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(WAKE_FAILED, result);
+    EXPECT_TRUE(std::regex_match(err, std::regex(report("tdpool_add_data", "pthread_cond_signal 22\n")))) << err;
+
+    EXPECT_EQ(QUEUE_FULL, tdpool_add_data(pool, "extra", 5));  // the queue of one holds "kept"
+    probe.release();
+    EXPECT_EQ(0u, tdpool_destroy(pool, 1));
+    EXPECT_EQ((std::vector<std::string>{"held", "kept"}), pool_probe::payloads(probe.calls()));
+}
+
+TEST_F(PoolFaults, EitherFailedBroadcastOfDestroyAdds0x080AndTheWorkersAreStillJoined) {
+    for (int nth : {1, 2}) {
+        fault::clear_thread_records();
+        tdpool* pool = nullptr;
+        ASSERT_EQ(0u, tdpool_init(&pool, probe_routine, 2, 4, 0));
+        ::testing::internal::CaptureStderr();
+        fault::fail_pthread_cond_broadcast(nth, EINVAL);
+        unsigned long result = tdpool_destroy(pool, 1);
+        std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(BROADCAST_FAILED, result) << "broadcast " << nth;
+        EXPECT_TRUE(std::regex_match(err, std::regex(report("tdpool_destroy", "pthread_cond_broadcast 22\n")))) << err;
+        EXPECT_EQ(2u, fault::joined_threads().size());
+        EXPECT_EQ(fault::created_threads(), fault::joined_threads());
+    }
+}
+
+TEST_F(PoolFaults, FailedJoinAdds0x200AndTheNextWorkersAreJoinedAllTheSame) {
+    tdpool* pool = nullptr;
+    ASSERT_EQ(0u, tdpool_init(&pool, probe_routine, 3, 4, 0));
+    ::testing::internal::CaptureStderr();
+    fault::fail_pthread_join(1, ESRCH);
+    unsigned long result = tdpool_destroy(pool, 1);
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(JOIN_FAILED, result);
+    EXPECT_TRUE(std::regex_match(err, std::regex(report("tdpool_destroy", "pthread_join 3\n")))) << err;
+    EXPECT_EQ(3u, fault::joined_threads().size());
+    EXPECT_EQ(fault::created_threads(), fault::joined_threads());  // in creation order, index 0 first
 }
 
 // A refusing pool of two whose worker holds one item: its fullness shows how

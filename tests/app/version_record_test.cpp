@@ -1,8 +1,9 @@
 // The version record, the first-script command line, the card scans on a folder
-// that cannot be opened, and the signal handler's fault path. Nothing here
-// needs the device's fixed paths.
+// that cannot be opened, the signal handler's fault path and the program's
+// start-up failures. Nothing here needs the device's fixed paths.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,8 +13,12 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "app/upgqx4170.h"
+#include "sim/fake_controller.h"
+#include "sim/fake_framebuffer.h"
+#include "tdpool/fault_injection.h"
 
 namespace fs = std::filesystem;
 
@@ -304,5 +309,77 @@ TEST_P(FaultSignal, PrintsItsLineThenEndsTheProcessWithTheSignal) {
 
 INSTANTIATE_TEST_SUITE_P(Faults, FaultSignal, ::testing::Values(SIGSEGV, SIGBUS, SIGFPE, SIGILL),
                          [](const ::testing::TestParamInfo<int>& param_info) { return std::string(sigabbrev_np(param_info.param)); });
+
+// ---- start-up ----
+
+int run_program(std::vector<std::string> words) {
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    return app::main(static_cast<int>(words.size()), argv.data());
+}
+
+enum class StartFailure { input, gui, proc };
+
+class StartUp : public ::testing::TestWithParam<StartFailure> {};
+
+// Each start-up failure ends the process at once with status 1 and its line.
+TEST_P(StartUp, FailureEndsWithItsLineAndStatusOne) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const StartFailure failure = GetParam();
+    const char* line = failure == StartFailure::input ? "InputInit : FAIL" : failure == StartFailure::gui ? "GuiInit : FAIL" : "ProcInit : FAIL";
+    EXPECT_EXIT(
+        {
+            ::dup2(STDERR_FILENO, STDOUT_FILENO);  // the death test matches standard error
+            sim::FakeFramebuffer framebuffer;
+            sim::FakeController controller;
+            if (failure == StartFailure::input) controller.fail_open(1, ENOENT);
+            if (failure == StartFailure::gui) framebuffer.fail(sim::FramebufferCall::open);
+            // The spinner's is the fifth thread: the signal thread, the two pool
+            // workers and the controller reader come first.
+            if (failure == StartFailure::proc) fault::fail_pthread_create(5, EAGAIN);
+            run_program({"upgqx4170", "a", "b"});
+            std::_Exit(100);
+        },
+        ::testing::ExitedWithCode(1), line);
+}
+
+INSTANTIATE_TEST_SUITE_P(Failures, StartUp,
+                         ::testing::Values(StartFailure::input, StartFailure::gui, StartFailure::proc),
+                         [](const ::testing::TestParamInfo<StartFailure>& param_info) {
+                             return std::string(param_info.param == StartFailure::input ? "Input"
+                                                : param_info.param == StartFailure::gui ? "Gui"
+                                                                                   : "Proc");
+                         });
+
+// Standard output goes out line by line: what was printed before a fault is in
+// the log, before the signal's own line.
+TEST(StartUpOutput, LinesPrintedBeforeAFaultAreNotLost) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // The death test runs this test again in a child process: the log's name is
+    // made from the test process's id, which the child knows as its parent's.
+    const auto log_of = [](pid_t test_process) {
+        return (fs::temp_directory_path() / ("app-startup-log-" + std::to_string(test_process))).string();
+    };
+    const std::string log = log_of(::getpid());
+    EXPECT_EXIT(
+        {
+            int fd = ::open(log_of(::getppid()).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(fd, STDOUT_FILENO);
+            {
+                sim::FakeFramebuffer framebuffer;
+                sim::FakeController controller;
+                run_program({"upgqx4170", "a", "b"});
+            }
+            app::signal_handler(SIGSEGV);
+            std::_Exit(100);
+        },
+        ::testing::KilledBySignal(SIGSEGV), "");
+    const std::string out = read_file(log);
+    ::unlink(log.c_str());
+    const std::string signal_line = "SIG CAUGHT (ID 11 - Segmentation fault)\n";
+    ASSERT_NE(out.find("Usage : upgqx4170 FILE\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find(signal_line), out.size() - signal_line.size()) << out;
+}
 
 }  // namespace

@@ -279,6 +279,7 @@ int run_host(Options options) {
     layout.rootfs = options.rootfs;
     layout.card = options.card;
     layout.executable = sim::own_executable();
+    layout.confined = true;
     std::vector<std::string> inner = {"--inner", "--control-fd", std::to_string(control[0]), "--status-fd",
                                       std::to_string(status[1]), "--screen", format_text(options.format)};
     if (!options.screens.empty()) {

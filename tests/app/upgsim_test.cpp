@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -195,6 +196,22 @@ TEST_F(Device, ConfirmedProgramPackageIsAppliedAndThePowerKeyEndsTheRun) {
     ASSERT_TRUE(first.has_value());
     EXPECT_TRUE(picture_shows(*first, dialog_x + 75, dialog_y + 100, yes1));
     EXPECT_TRUE(picture_shows(last_screen(), dialog_x, dialog_y, msg0));
+}
+
+TEST_F(Device, PackageCommandRunsWithoutCapabilitiesOrNetwork) {
+    ASSERT_TRUE(test::PackageBuilder("QX4170", "2.0",
+                                     "grep CapEff /proc/self/status > /caps.txt; cat /proc/net/dev > /net.txt")
+                    .write((card_ / "probe.tuf").string()));
+    Upgsim run(arguments({"--keys", "ok,power"}));
+    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_EQ(read_file(rootfs_ / "caps.txt"), "CapEff:\t0000000000000000\n");
+    // Two header lines, then one line per interface: only the sandbox's own loopback.
+    std::stringstream net(read_file(rootfs_ / "net.txt"));
+    std::vector<std::string> interfaces;
+    for (std::string line; std::getline(net, line);)
+        if (auto colon = line.find(':'); colon != std::string::npos && line.find('|') == std::string::npos)
+            interfaces.push_back(line.substr(line.find_first_not_of(' '), colon - line.find_first_not_of(' ')));
+    EXPECT_EQ(interfaces, std::vector<std::string>{"lo"}) << read_file(rootfs_ / "net.txt");
 }
 
 TEST_F(Device, SkippedPackageChangesNothing) {

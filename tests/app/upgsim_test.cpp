@@ -190,11 +190,24 @@ TEST_F(Device, ConfirmedProgramPackageIsAppliedAndThePowerKeyEndsTheRun) {
     EXPECT_NE(run.out().find("packages applied : 1"), std::string::npos);
     EXPECT_NE(run.err().find("controller: power off"), std::string::npos) << run.err();
 
+    // The dialog, the updating window with a spinner frame, the completion message.
     auto names = screens();
-    ASSERT_GE(names.size(), 2u);
+    ASSERT_EQ(names.size(), 3u);
+    EXPECT_EQ(names[0].filename(), "001.png");
+    EXPECT_EQ(names[1].filename(), "001_updating.png");
+    EXPECT_EQ(names[2].filename(), "002.png");
     auto first = sim::read_png_rgb565(names.front().string());
     ASSERT_TRUE(first.has_value());
     EXPECT_TRUE(picture_shows(*first, dialog_x + 75, dialog_y + 100, yes1));
+    auto updating = sim::read_png_rgb565(names[1].string());
+    ASSERT_TRUE(updating.has_value());
+    IMAGE_A555 above_spinner = dlgUpt;
+    above_spinner.height = 60;
+    EXPECT_TRUE(picture_shows(*updating, dialog_x, dialog_y, above_spinner));
+    bool spinner_frame = false;
+    for (const IMAGE_A555* frame : {&proc0, &proc1, &proc2, &proc3, &proc4, &proc5})
+        spinner_frame = spinner_frame || picture_shows(*updating, dialog_x + 110, dialog_y + 60, *frame);
+    EXPECT_TRUE(spinner_frame);
     EXPECT_TRUE(picture_shows(last_screen(), dialog_x, dialog_y, msg0));
 }
 

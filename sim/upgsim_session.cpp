@@ -331,8 +331,8 @@ extern "C" void __wrap__ZN3app7delProcEv() {
 extern "C" int __wrap__Z12GuiShowImageiiP10IMAGE_A555(int x, int y, IMAGE_A555* img) {
     using namespace sim;
     int result = __real__Z12GuiShowImageiiP10IMAGE_A555(x, y, img);
-    // Only the program draws pictures, one thread at a time for the updating window:
-    // the key worker draws it, then the spinner thread its frames.
+    // The key worker draws the updating window, then the spinner thread its frames:
+    // the first frame after the window completes the picture to take.
     static std::atomic<bool> updating_up{false};
     const std::uint8_t* data = img != nullptr ? img->data : nullptr;
     bool spinner_frame = false;

@@ -195,9 +195,9 @@ def draw_dlg2():
         report("dlg2", label, put_on_baseline(img, label, fnt, tracking, 15, baseline, BLACK))
         # At this size the colon's dots fall on two whole columns; half a pixel
         # further right they span the three columns 136-138 of the colon column.
-        colon, top = text_mask(":", fnt, tracking)
+        colon, colon_top = text_mask(":", fnt, tracking)
         colon = half_pixel_right(colon)
-        report("dlg2", ":", put(img, colon, 138 - colon.width + 1, baseline + top, BLACK))
+        report("dlg2", ":", put(img, colon, 138 - colon.width + 1, baseline + colon_top, BLACK))
     question(img, "dlg2")
     return img, [(150, 35, 268, 50), (150, 56, 268, 71), (75, 100, 116, 119), (160, 100, 201, 119)]
 

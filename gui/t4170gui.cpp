@@ -28,7 +28,7 @@ constexpr int dialog_height = 126;
 constexpr unsigned long g2d_request = 0x4710;
 
 // Set by GuiInit last, after the canvas is filled; a draw that sees it set sees
-// the whole canvas. GuiEnd may run in a signal handler, so it only exchanges it.
+// the whole canvas.
 std::atomic<int> fbstatus{0};
 int fbfd = -1;
 std::uint8_t* fbbuf = nullptr;
@@ -40,7 +40,8 @@ GuiCanvas fbcanv{};
 GuiPixelWriter fbwriter = GuiPixelWriter::none;
 
 // Draws from the dialog, the key worker and the spinner land one whole image at
-// a time instead of racing on the same screen bytes.
+// a time instead of racing on the same screen bytes, and GuiEnd unmaps the
+// screen only between two draws.
 std::mutex draw_mutex;
 
 bool is_8bit_rgb(const fb_var_screeninfo& info) {
@@ -78,7 +79,10 @@ void convert_row(std::uint8_t* dst, const std::uint8_t* src, std::size_t pixels,
         auto pixel = static_cast<std::uint16_t>(src[2 * i] | (src[2 * i + 1] << 8));
         std::uint32_t rgb = expand565(pixel);
         if (writer == GuiPixelWriter::xrgb8888) {
-            std::memcpy(dst + 4 * i, &rgb, 4);  // little-endian: blue, green, red, x
+            // The top byte opaque: a driver that honours per-pixel alpha would
+            // otherwise show nothing at all.
+            rgb |= 0xFF000000u;
+            std::memcpy(dst + 4 * i, &rgb, 4);  // little-endian: blue, green, red, alpha
         } else {
             dst[3 * i] = static_cast<std::uint8_t>(rgb);
             dst[3 * i + 1] = static_cast<std::uint8_t>(rgb >> 8);
@@ -194,9 +198,12 @@ int GuiInit(void) {
 }
 
 int GuiEnd(void) {
+    // A draw that has found the display open finishes before the mapping goes.
+    // GuiEnd is never called from a signal handler, so it may wait for the lock.
+    std::lock_guard lock(draw_mutex);
     // Only the call that finds the display open releases it: a second GuiEnd
-    // (the signal handler after the normal teardown) must not touch descriptors
-    // or addresses that may belong to something else by then.
+    // (after the normal teardown) must not touch descriptors or addresses that
+    // may belong to something else by then.
     if (fbstatus.exchange(0) != 1) return 0;
 
     const platform::DeviceCalls& dev = platform::device();

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace sim {
 namespace {
@@ -165,6 +166,11 @@ std::vector<std::uint16_t> FakeFramebuffer::rgb565() const {
     return out;
 }
 
+void FakeFramebuffer::on_unmap(std::function<void()> hook) {
+    std::lock_guard lock(mutex_);
+    unmap_hook_ = std::move(hook);
+}
+
 bool FakeFramebuffer::guards_intact() const {
     const std::uint8_t* after = screen_ + size();
     return std::all_of(view_, screen_, [](std::uint8_t b) { return b == guard_byte; }) &&
@@ -279,7 +285,8 @@ int FakeFramebuffer::fake_ioctl(int fd, unsigned long request, std::uintptr_t ar
     }
     fb_var_screeninfo info{};
     info.xres = info.xres_virtual = static_cast<__u32>(self->format_.width);
-    info.yres = info.yres_virtual = static_cast<__u32>(self->format_.height);
+    info.yres = static_cast<__u32>(self->format_.height);
+    info.yres_virtual = static_cast<__u32>(std::max(self->format_.height, self->format_.virtual_height));
     info.bits_per_pixel = static_cast<__u32>(self->format_.bits_per_pixel);
     info.red = self->format_.red;
     info.green = self->format_.green;
@@ -316,6 +323,15 @@ void* FakeFramebuffer::fake_mmap(void* address, std::size_t length, int protecti
 
 int FakeFramebuffer::fake_munmap(void* address, std::size_t length) {
     FakeFramebuffer* self = active.load();
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(self->mutex_);
+        bool screen = std::any_of(self->mappings_.begin(), self->mappings_.end(),
+                                  [address](const Mapping& m) { return m.screen == address; });
+        if (screen) hook = self->unmap_hook_;
+    }
+    if (hook) hook();
+
     Mapping mapping{};
     {
         std::lock_guard lock(self->mutex_);

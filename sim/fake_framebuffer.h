@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -32,6 +33,10 @@ struct FramebufferFormat {
     fb_bitfield green{5, 6, 0};
     fb_bitfield blue{0, 5, 0};
     fb_bitfield transp{0, 0, 0};
+    // Rows of the virtual screen (for panning or double buffering), reported as
+    // yres_virtual; 0: as many as are visible. The fake holds only the visible
+    // rows, so a program that maps more than those is refused.
+    int virtual_height = 0;
 
     static FramebufferFormat rgb565(int width, int height);
     static FramebufferFormat xrgb8888(int width, int height);  // 32 bits: blue in the lowest byte
@@ -84,6 +89,9 @@ public:
     std::vector<std::uint16_t> rgb565() const;
     // True when the guard areas around the screen still hold guard_byte.
     bool guards_intact() const;
+    // Runs `hook` each time the program unmaps the screen, before the mapping
+    // goes: what still writes to the screen then would write to unmapped memory.
+    void on_unmap(std::function<void()> hook);
 
     // Settling: each call compares the screen with the picture seen at the last
     // call and counts a change when they differ. A watcher polls it and calls the
@@ -149,6 +157,7 @@ private:
     std::vector<Mapping> mappings_;
     std::vector<AcceleratorRequest> accelerator_requests_;
     std::vector<std::uint8_t> last_seen_;  // for poll_changes
+    std::function<void()> unmap_hook_;
 };
 
 }  // namespace sim

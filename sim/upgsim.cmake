@@ -8,7 +8,8 @@ add_executable(upgsim ${CMAKE_CURRENT_LIST_DIR}/upgsim.cpp ${CMAKE_CURRENT_LIST_
 target_link_libraries(upgsim PRIVATE app sim_fakes upgsim_sandbox PNG::PNG Threads::Threads)
 # The simulation's hooks into the program, made at link time so that the device
 # program carries nothing for them: the key handler is called through a counting
-# trampoline, sleep can be shortened (--fast), pause marks the power wait, and
-# delProc the end of the driver's wait (--timing).
+# trampoline, sleep can be shortened (--fast), pause marks the power wait,
+# delProc the end of the driver's wait (--timing), and the pictures drawn tell
+# when the updating window has its first spinner frame (--screens).
 target_link_options(upgsim PRIVATE -Wl,--wrap=_Z15InputSetHandlerPFviE -Wl,--wrap=sleep -Wl,--wrap=pause
-                    -Wl,--wrap=_ZN3app7delProcEv)
+                    -Wl,--wrap=_ZN3app7delProcEv -Wl,--wrap=_Z12GuiShowImageiiP10IMAGE_A555)

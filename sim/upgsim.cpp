@@ -39,7 +39,8 @@ constexpr const char* usage_text =
     "\n"
     "  --keys LIST       comma-separated keys 1..4 or left,right,ok,power, each sent once the\n"
     "                    program is idle; without it, on a terminal: arrows, Enter, p, Ctrl-C\n"
-    "  --screens DIR     a PNG of the screen each time it settles: 001.png, 002.png, ...\n"
+    "  --screens DIR     a PNG of the screen each time it settles: 001.png, 002.png, ...; and of\n"
+    "                    the updating window with its first spinner frame: 001_updating.png, ...\n"
     "  --screen WxH[xBPP]  the framebuffer (default 640x480x16)\n"
     "  --fast            the program's 5-second wait after an extraction lasts 0.2 s\n";
 
@@ -279,6 +280,7 @@ int run_host(Options options) {
     layout.rootfs = options.rootfs;
     layout.card = options.card;
     layout.executable = sim::own_executable();
+    layout.confined = true;
     std::vector<std::string> inner = {"--inner", "--control-fd", std::to_string(control[0]), "--status-fd",
                                       std::to_string(status[1]), "--screen", format_text(options.format)};
     if (!options.screens.empty()) {

@@ -86,6 +86,12 @@ std::vector<std::string> sandbox_command(const std::string& bwrap, const Sandbox
     for (const auto& [host, inside] : layout.binds) command.insert(command.end(), {"--bind", host, inside});
     command.insert(command.end(), {"--bind", layout.card, inside_card, "--chdir", inside_card});
     command.insert(command.end(), {"--unshare-pid", "--die-with-parent", "--new-session", "--setenv", sandbox_env, "1"});
+    if (layout.confined) {
+        // Its own namespaces for everything but the files; the program needs no
+        // capability: it writes only what the sandbox's root lets it write.
+        command.insert(command.end(), {"--unshare-net", "--unshare-ipc", "--unshare-uts", "--unshare-cgroup-try",
+                                       "--cap-drop", "ALL"});
+    }
     command.push_back("--");
     command.push_back(inside_executable(layout));
     command.insert(command.end(), arguments.begin(), arguments.end());

@@ -1,8 +1,8 @@
 // The bubblewrap sandbox in which upgsim (and the tests that need the device's
 // fixed paths) run: a given folder as the root file system, the host's /usr
 // read-only for the shell, a card folder at "/QX4XX/MMC" as the working
-// directory, fresh /dev, /proc and /tmp. Nothing outside the given folders can
-// be written from inside.
+// directory, fresh /dev, /proc and /tmp, its own process numbers. Nothing
+// outside the given folders can be written from inside.
 #pragma once
 
 #include <optional>
@@ -18,6 +18,9 @@ struct SandboxLayout {
     std::string executable;  // host path of the program to run inside
     // Extra host folders, writable, at inside paths under `inside_dir`.
     std::vector<std::pair<std::string, std::string>> binds;  // host path, inside path
+    // For packages not trusted yet: no network, no IPC, host name or cgroups
+    // shared with the host, and no capabilities, also when run as root.
+    bool confined = false;
 };
 
 // Where the executable (and upgsim's own folders) appear inside: a folder of the

@@ -16,6 +16,8 @@
 #include <thread>
 
 #include "app/upgqx4170.h"
+#include "gui/t4170gui.h"
+#include "gui/t4170img.h"
 #include "sim/fake_controller.h"
 #include "sim/key_controller.h"
 #include "sim/screenshot.h"
@@ -26,7 +28,9 @@
 //    counts entries and returns, which tells the watcher when the program is idle;
 //  - sleep: with --fast the five seconds after an extraction pass quickly;
 //  - pause: the driver's power wait, the one place where it waits with no dialog;
-//  - delProc: the end of the driver's wait, a start-up figure for --timing.
+//  - delProc: the end of the driver's wait, a start-up figure for --timing;
+//  - GuiShowImage: the first spinner frame over the updating window, which never
+//    settles, is the moment to take its picture.
 extern "C" void __real__Z15InputSetHandlerPFviE(void (*handler)(int));
 extern "C" void __wrap__Z15InputSetHandlerPFviE(void (*handler)(int));
 extern "C" unsigned __real_sleep(unsigned seconds);
@@ -35,6 +39,8 @@ extern "C" int __real_pause();
 extern "C" int __wrap_pause();
 extern "C" void __real__ZN3app7delProcEv();
 extern "C" void __wrap__ZN3app7delProcEv();
+extern "C" int __real__Z12GuiShowImageiiP10IMAGE_A555(int x, int y, IMAGE_A555* img);
+extern "C" int __wrap__Z12GuiShowImageiiP10IMAGE_A555(int x, int y, IMAGE_A555* img);
 
 namespace sim {
 namespace {
@@ -112,6 +118,30 @@ public:
         std::fflush(stderr);
     }
 
+    // The updating window with its first spinner frame: the spinner keeps the
+    // screen from settling, so without this picture a run's pictures would skip
+    // from the answered dialog to the result. Named after the settled picture it
+    // follows ("001_updating.png" after "001.png"), so the names sort in the order
+    // of the run and the settled pictures keep their numbers.
+    void write_updating_picture() {
+        std::lock_guard lock(pictures_mutex_);
+        if (options_.screens_dir.empty()) return;
+        updating_in_a_row_ = updating_after_ == screens_ ? updating_in_a_row_ + 1 : 1;
+        updating_after_ = screens_;
+        char name[48];
+        if (updating_in_a_row_ == 1)
+            std::snprintf(name, sizeof name, "%03d_updating.png", screens_);
+        else
+            std::snprintf(name, sizeof name, "%03d_updating_%d.png", screens_, updating_in_a_row_);
+        std::string error;
+        if (write_png(options_.screens_dir + "/" + name, capture(framebuffer_), &error)) {
+            say("updating window: %s", name);
+            report(std::string("screen ") + name);
+        } else {
+            say("updating window, but %s could not be written: %s", name, error.c_str());
+        }
+    }
+
 private:
     static bool spinner_running() {
         pthread_mutex_lock(&app::mtx_proc);
@@ -133,6 +163,7 @@ private:
     }
 
     void write_screen_if_new() {
+        std::lock_guard lock(pictures_mutex_);
         Rgb565Image picture = capture(framebuffer_);
         if (picture == last_written_) return;
         last_written_ = std::move(picture);
@@ -231,6 +262,9 @@ private:
     std::atomic<bool> quit_{false};
     std::mutex finish_mutex_;
     bool finished_ = false;
+    std::mutex pictures_mutex_;  // the pictures are written by the watcher and the spinner thread
+    int updating_after_ = -1;    // the settled picture that the last updating picture followed
+    int updating_in_a_row_ = 0;
 };
 
 Session* session = nullptr;
@@ -292,6 +326,26 @@ extern "C" void __wrap__ZN3app7delProcEv() {
         say("timing: wait ended %lld us", since(Clock::time_point(Clock::duration(program_started_at.load())), now));
     }
     __real__ZN3app7delProcEv();
+}
+
+extern "C" int __wrap__Z12GuiShowImageiiP10IMAGE_A555(int x, int y, IMAGE_A555* img) {
+    using namespace sim;
+    int result = __real__Z12GuiShowImageiiP10IMAGE_A555(x, y, img);
+    // The key worker draws the updating window, then the spinner thread its frames:
+    // the first frame after the window completes the picture to take.
+    static std::atomic<bool> updating_up{false};
+    const std::uint8_t* data = img != nullptr ? img->data : nullptr;
+    bool spinner_frame = false;
+    for (const IMAGE_A555* frame : {&proc0, &proc1, &proc2, &proc3, &proc4, &proc5})
+        spinner_frame = spinner_frame || data == frame->data;
+    if (data == dlgUpt.data) {
+        updating_up.store(true);
+    } else if (!spinner_frame) {
+        updating_up.store(false);
+    } else if (updating_up.exchange(false) && session != nullptr) {
+        session->write_updating_picture();
+    }
+    return result;
 }
 
 extern "C" int __wrap_pause() {

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -189,12 +190,41 @@ TEST_F(Device, ConfirmedProgramPackageIsAppliedAndThePowerKeyEndsTheRun) {
     EXPECT_NE(run.out().find("packages applied : 1"), std::string::npos);
     EXPECT_NE(run.err().find("controller: power off"), std::string::npos) << run.err();
 
+    // The dialog, the updating window with a spinner frame, the completion message.
     auto names = screens();
-    ASSERT_GE(names.size(), 2u);
+    ASSERT_EQ(names.size(), 3u);
+    EXPECT_EQ(names[0].filename(), "001.png");
+    EXPECT_EQ(names[1].filename(), "001_updating.png");
+    EXPECT_EQ(names[2].filename(), "002.png");
     auto first = sim::read_png_rgb565(names.front().string());
     ASSERT_TRUE(first.has_value());
     EXPECT_TRUE(picture_shows(*first, dialog_x + 75, dialog_y + 100, yes1));
+    auto updating = sim::read_png_rgb565(names[1].string());
+    ASSERT_TRUE(updating.has_value());
+    IMAGE_A555 above_spinner = dlgUpt;
+    above_spinner.height = 60;
+    EXPECT_TRUE(picture_shows(*updating, dialog_x, dialog_y, above_spinner));
+    bool spinner_frame = false;
+    for (const IMAGE_A555* frame : {&proc0, &proc1, &proc2, &proc3, &proc4, &proc5})
+        spinner_frame = spinner_frame || picture_shows(*updating, dialog_x + 110, dialog_y + 60, *frame);
+    EXPECT_TRUE(spinner_frame);
     EXPECT_TRUE(picture_shows(last_screen(), dialog_x, dialog_y, msg0));
+}
+
+TEST_F(Device, PackageCommandRunsWithoutCapabilitiesOrNetwork) {
+    ASSERT_TRUE(test::PackageBuilder("QX4170", "2.0",
+                                     "grep CapEff /proc/self/status > /caps.txt; cat /proc/net/dev > /net.txt")
+                    .write((card_ / "probe.tuf").string()));
+    Upgsim run(arguments({"--keys", "ok,power"}));
+    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_EQ(read_file(rootfs_ / "caps.txt"), "CapEff:\t0000000000000000\n");
+    // Two header lines, then one line per interface: only the sandbox's own loopback.
+    std::stringstream net(read_file(rootfs_ / "net.txt"));
+    std::vector<std::string> interfaces;
+    for (std::string line; std::getline(net, line);)
+        if (auto colon = line.find(':'); colon != std::string::npos && line.find('|') == std::string::npos)
+            interfaces.push_back(line.substr(line.find_first_not_of(' '), colon - line.find_first_not_of(' ')));
+    EXPECT_EQ(interfaces, std::vector<std::string>{"lo"}) << read_file(rootfs_ / "net.txt");
 }
 
 TEST_F(Device, SkippedPackageChangesNothing) {

@@ -2,6 +2,8 @@
 // bytes go, each failing device call, clipping and the screen formats.
 #include <fcntl.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <latch>
 #include <thread>
@@ -81,6 +83,19 @@ TEST(GuiInit, WithoutTheAcceleratorDeviceSucceedsAndPrintsNoError) {
     EXPECT_EQ(display.init_result, 0);
     EXPECT_EQ(display.init_output, info_640x480);
     EXPECT_TRUE(display.fake->accelerator_requests().empty());
+}
+
+TEST(GuiInit, AVirtualScreenTallerThanTheVisibleOneMapsAndCentresOnTheVisibleOne) {
+    FramebufferFormat double_buffered = FramebufferFormat::rgb565(640, 480);
+    double_buffered.virtual_height = 960;
+    OpenDisplay display(double_buffered);
+    ASSERT_EQ(display.init_result, 0);
+    EXPECT_EQ(display.init_output, info_640x480);
+    EXPECT_EQ(display.fake->last_map_length(), 614400u);
+    EXPECT_EQ(DLG_X, 184);
+    EXPECT_EQ(DLG_Y, 177);
+    GuiShowImage(DLG_X, DLG_Y, &dlg1);
+    EXPECT_TRUE(guitest::shows(*display.fake, 184, 177, dlg1));
 }
 
 struct OriginCase {
@@ -410,12 +425,24 @@ TEST(GuiScreenFormat, A32BitXrgb8888ScreenGetsEachPixelConverted) {
     std::uint16_t colours[4] = {0xF800, 0x07E0, 0x001C, 0xFFFF};
     IMAGE_A555 image{0, 4, 1, 16, 8, 8, reinterpret_cast<const std::uint8_t*>(colours)};
     GuiShowImage(-1, 5, &image);  // the first pixel is off the screen
-    EXPECT_EQ(display.fake->pixel_raw(0, 5), 0x0000FF00u);
-    EXPECT_EQ(display.fake->pixel_raw(1, 5), 0x000000E7u);
-    EXPECT_EQ(display.fake->pixel_raw(2, 5), 0x00FFFFFFu);
+    EXPECT_EQ(display.fake->pixel_raw(0, 5), 0xFF00FF00u);
+    EXPECT_EQ(display.fake->pixel_raw(1, 5), 0xFF0000E7u);
+    EXPECT_EQ(display.fake->pixel_raw(2, 5), 0xFFFFFFFFu);
     EXPECT_EQ(display.fake->pixel_raw(3, 5), 0u);
     EXPECT_EQ(display.fake->pixel_raw(0, 4), 0u);
     EXPECT_TRUE(display.fake->guards_intact());
+}
+
+TEST(GuiScreenFormat, A32BitScreenWithAnAlphaChannelGetsOpaquePixels) {
+    FramebufferFormat argb8888 = FramebufferFormat::xrgb8888(64, 48);
+    argb8888.transp = {24, 8, 0};
+    OpenDisplay display(argb8888);
+    ASSERT_EQ(display.init_result, 0);
+    std::uint16_t colours[2] = {0x0000, 0xCE79};
+    IMAGE_A555 image{0, 2, 1, 16, 4, 4, reinterpret_cast<const std::uint8_t*>(colours)};
+    GuiShowImage(7, 9, &image);
+    EXPECT_EQ(display.fake->pixel_raw(7, 9), 0xFF000000u);
+    EXPECT_EQ(display.fake->pixel_raw(8, 9), 0xFFCECFCEu);
 }
 
 TEST(GuiScreenFormat, A32BitScreenShowsTheDialogInItsOwnColours) {
@@ -510,4 +537,33 @@ TEST(GuiShowImageThreads, OverlappingDrawsFromTwoThreadsEachLandWhole) {
     bool shows_second = screen == expected_after_draw(64, 48, second, 10, 10);
     // Under ThreadSanitizer an unserialised copy of the same bytes is also reported as a race.
     EXPECT_TRUE(shows_first || shows_second) << "the last image drawn is whole, not mixed with the other";
+}
+
+TEST(GuiEndThreads, ADrawInFlightFinishesBeforeTheScreenIsUnmapped) {
+    FakeFramebuffer fake(FramebufferFormat::rgb565(640, 480));
+    // Whole-screen images whose last pixels differ: a draw writes its last row last.
+    TestImage first(640, 480, 1280, 0x1000);
+    TestImage second(640, 480, 1280, 0x8000);
+    std::atomic<bool> written_while_unmapping{false};
+    fake.on_unmap([&] {
+        const std::uint16_t before = fake.pixel16(639, 479);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(30);
+        while (std::chrono::steady_clock::now() < until)
+            if (fake.pixel16(639, 479) != before) written_while_unmapping = true;
+    });
+    // Each round GuiEnd very likely meets a draw half done.
+    for (int round = 0; round < 3 && !written_while_unmapping; ++round) {
+        stdout_of([] { GuiInit(); });
+        std::atomic<int> draws{0};
+        std::thread drawer([&] {
+            for (int i = 0; GuiIsOpen(); ++i) {
+                GuiShowImage(0, 0, i % 2 ? &first.image : &second.image);
+                draws.fetch_add(1);
+            }
+        });
+        while (draws.load() < 2) std::this_thread::yield();
+        stdout_of([] { GuiEnd(); });
+        drawer.join();
+    }
+    EXPECT_FALSE(written_while_unmapping);
 }

@@ -233,7 +233,7 @@ TEST(Windows, TheLabelsEndInOneColumn) {
     for (int top : {33, 53}) {
         auto colon = ink_box(dlg2, {130, top, 149, top + 16}, black_ink);
         ASSERT_TRUE(colon);
-        EXPECT_GE(colon->left, 136);
+        EXPECT_EQ(colon->left, 136);
         EXPECT_EQ(colon->right, 138);
     }
 }

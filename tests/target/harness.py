@@ -587,6 +587,14 @@ def check_kernel(expect, result):
 
 # --- upgsim ---------------------------------------------------------------------
 
+def settled_pictures(directory):
+    """The settled screens upgsim wrote (001.png, 002.png, ...), in order, without its
+    pictures of the updating window (001_updating.png), on which no run settles."""
+    if not os.path.isdir(directory):
+        return []
+    return sorted(n for n in os.listdir(directory) if n.endswith(".png") and "_updating" not in n)
+
+
 def run_sim(args):
     scenario = scenarios.SCENARIOS[args.scenario]
     out = os.path.abspath(args.out)
@@ -616,7 +624,7 @@ def run_sim(args):
             status = None
     elapsed = round(time.monotonic() - started, 2)
     expect = scenario["expect"]
-    found = sorted(n for n in os.listdir(shots) if n.endswith(".png")) if os.path.isdir(shots) else []
+    found = settled_pictures(shots)
     failures = []
     if status is None:
         failures.append(f"upgsim did not end within {args.timeout} s")
@@ -659,7 +667,7 @@ def compare(args):
             return 1
     kernel = read_result(args.kernel)
     sim_dir = os.path.join(args.sim, "screens")
-    sim = sorted(n for n in os.listdir(sim_dir) if n.endswith(".png")) if os.path.isdir(sim_dir) else []
+    sim = settled_pictures(sim_dir)
     failures = []
     if len(kernel["screens"]) != len(sim):
         failures.append(f"kernel run settled {len(kernel['screens'])} times, upgsim {len(sim)} times")

@@ -16,7 +16,7 @@ import math
 import os
 import sys
 
-from PIL import Image, ImageDraw, ImageFont
+from PIL import Image, ImageChops, ImageDraw, ImageFont
 
 FONT_DIR = "/usr/share/fonts/truetype/dejavu"
 SANS = "DejaVuSans.ttf"
@@ -164,6 +164,16 @@ def put_on_baseline(image, text, fnt, tracking, left, baseline, colour, right=No
     return put(image, mask, left, baseline + top, colour)
 
 
+def half_pixel_right(mask):
+    """`mask` moved half a pixel to the right: each column shares its coverage
+    with the next one, as text drawn between two pixel columns looks."""
+    left = Image.new("L", (mask.width + 1, mask.height), 0)
+    right = left.copy()
+    left.paste(mask, (0, 0))
+    right.paste(mask, (1, 0))
+    return ImageChops.add(left, right, scale=2.0)
+
+
 def draw_dlg1():
     img = window("dlg1")
     _, size, tracking, _ = fit("Exist software ver.:", SANS, 14, 170)
@@ -183,7 +193,11 @@ def draw_dlg2():
     for label, top in (("Present map", 33), ("SD map", 53)):
         baseline = top - text_mask(label + " :", fnt, tracking)[1]
         report("dlg2", label, put_on_baseline(img, label, fnt, tracking, 15, baseline, BLACK))
-        report("dlg2", ":", put_on_baseline(img, ":", fnt, tracking, 0, baseline, BLACK, right=138))
+        # At this size the colon's dots fall on two whole columns; half a pixel
+        # further right they span the three columns 136-138 of the colon column.
+        colon, colon_top = text_mask(":", fnt, tracking)
+        colon = half_pixel_right(colon)
+        report("dlg2", ":", put(img, colon, 138 - colon.width + 1, baseline + colon_top, BLACK))
     question(img, "dlg2")
     return img, [(150, 35, 268, 50), (150, 56, 268, 71), (75, 100, 116, 119), (160, 100, 201, 119)]
 

@@ -5,7 +5,7 @@ add_library(upgsim_sandbox STATIC ${CMAKE_CURRENT_LIST_DIR}/upgsim_sandbox.cpp)
 target_include_directories(upgsim_sandbox PUBLIC ${PROJECT_SOURCE_DIR})
 
 add_executable(upgsim ${CMAKE_CURRENT_LIST_DIR}/upgsim.cpp ${CMAKE_CURRENT_LIST_DIR}/upgsim_session.cpp)
-target_link_libraries(upgsim PRIVATE app sim_fakes upgsim_sandbox PNG::PNG Threads::Threads)
+target_link_libraries(upgsim PRIVATE app sim_fakes upgsim_sandbox upg_version PNG::PNG Threads::Threads)
 # The simulation's hooks into the program, made at link time so that the device
 # program carries nothing for them: the key handler is called through a counting
 # trampoline, sleep can be shortened (--fast), pause marks the power wait,
@@ -13,3 +13,4 @@ target_link_libraries(upgsim PRIVATE app sim_fakes upgsim_sandbox PNG::PNG Threa
 # when the updating window has its first spinner frame (--screens).
 target_link_options(upgsim PRIVATE -Wl,--wrap=_Z15InputSetHandlerPFviE -Wl,--wrap=sleep -Wl,--wrap=pause
                     -Wl,--wrap=_ZN3app7delProcEv -Wl,--wrap=_Z12GuiShowImageiiP10IMAGE_A555)
+install(TARGETS upgsim RUNTIME DESTINATION bin)

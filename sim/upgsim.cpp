@@ -22,14 +22,14 @@
 #include "sim/key_controller.h"
 #include "sim/upgsim_sandbox.h"
 #include "sim/upgsim_session.h"
+#include "upg_version.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr const char* usage_text =
-    "usage: upgsim --rootfs DIR [--card DIR] [--keys LIST] [--screens DIR] [--screen WxH[xBPP]] [--fast]\n"
-    "              [PACKAGE...]\n"
+    "Usage: upgsim --rootfs DIR [--card DIR] [OPTION...] [PACKAGE...]\n"
     "\n"
     "Runs the device program upgqx4170 on a simulated screen and key controller, inside a\n"
     "bubblewrap sandbox: DIR (--rootfs, created if missing) is the device's root file system,\n"
@@ -37,12 +37,15 @@ constexpr const char* usage_text =
     "directory. PACKAGE is passed to the program unchanged, as the device sees it (a name on\n"
     "the card, or a path inside the rootfs).\n"
     "\n"
+    "Options:\n"
     "  --keys LIST       comma-separated keys 1..4 or left,right,ok,power, each sent once the\n"
     "                    program is idle; without it, on a terminal: arrows, Enter, p, Ctrl-C\n"
     "  --screens DIR     a PNG of the screen each time it settles: 001.png, 002.png, ...; and of\n"
     "                    the updating window with its first spinner frame: 001_updating.png, ...\n"
     "  --screen WxH[xBPP]  the framebuffer (default 640x480x16)\n"
-    "  --fast            the program's 5-second wait after an extraction lasts 0.2 s\n";
+    "  --fast            the program's 5-second wait after an extraction lasts 0.2 s\n"
+    "  -h, --help        this text\n"
+    "  --version         the version of upgsim\n";
 
 struct Options {
     std::string rootfs, card, screens;
@@ -119,6 +122,9 @@ Options parse(int argc, char** argv) {
         else if (word == "--status-fd") options.status_fd = std::atoi(value().c_str());
         else if (word == "-h" || word == "--help") {
             std::fputs(usage_text, stdout);
+            std::exit(0);
+        } else if (word == "--version") {
+            std::fputs("upgsim " UPG_VERSION "\n", stdout);
             std::exit(0);
         } else if (word == "--") {
             options.program_args.insert(options.program_args.end(), argv + i + 1, argv + argc);

@@ -21,6 +21,7 @@
 #include "package_builder.h"
 #include "upgsim_runner.h"
 #include "sim/screenshot.h"
+#include "upg_version.h"
 
 namespace fs = std::filesystem;
 
@@ -329,7 +330,13 @@ TEST_F(Device, BadOptionsAreRefusedWithTheUsage) {
     Upgsim run(arguments({"--keys", "up"}));
     EXPECT_EQ(run.finish(), 2);
     EXPECT_NE(run.err().find("bad --keys list 'up'"), std::string::npos) << run.err();
-    EXPECT_NE(run.err().find("usage: upgsim --rootfs DIR"), std::string::npos);
+    EXPECT_NE(run.err().find("Usage: upgsim --rootfs DIR"), std::string::npos);
+}
+
+TEST_F(Device, VersionIsTheProjectVersion) {
+    Upgsim run({"--version"});
+    EXPECT_EQ(run.finish(), 0);
+    EXPECT_EQ(run.out(), "upgsim " UPG_VERSION "\n");
 }
 
 TEST_F(Device, MissingBubblewrapIsReportedClearly) {

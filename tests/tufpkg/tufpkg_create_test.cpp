@@ -6,6 +6,7 @@
 
 #include "tufpkg_runner.h"
 #include "../tuf/extraction_helpers.h"
+#include "upg_version.h"
 
 using namespace tuf_test;
 using namespace tufpkg_test;
@@ -208,6 +209,12 @@ TEST(Usage, EverySubcommandHasHelp) {
     const ToolRun top = tufpkg({"--help"});
     EXPECT_EQ(top.code, 0);
     EXPECT_TRUE(contains(top.out, "Usage: tufpkg COMMAND"));
+}
+
+TEST(Usage, VersionIsTheProjectVersion) {
+    const ToolRun run = tufpkg({"--version"});
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.out, "tufpkg " UPG_VERSION "\n");
 }
 
 TEST(Usage, BadUsageExitsWithTwo) {

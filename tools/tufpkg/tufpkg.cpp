@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tool_support.h"
+#include "upg_version.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ const char usage[] =
     "  check PKG [--json]   walk the whole package and report every problem\n"
     "  extract PKG DIR      lay the package down inside DIR (never runs its command)\n"
     "\n"
-    "'tufpkg COMMAND --help' describes one command.\n"
+    "'tufpkg COMMAND --help' describes one command; 'tufpkg --version' prints the version.\n"
     "Exit status: 0 success, 1 a problem was found, 2 bad usage.\n";
 
 }  // namespace
@@ -32,6 +33,10 @@ int main(int argc, char** argv) {
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(usage, stdout);
+        return tufpkg::exit_ok;
+    }
+    if (command == "--version") {
+        std::fputs("tufpkg " UPG_VERSION "\n", stdout);
         return tufpkg::exit_ok;
     }
     int (*run)(int, char**) = nullptr;

@@ -582,6 +582,23 @@ TEST_F(SignedDialog, MalformedKeyTrustsNothing) {
                    "PATH signed.tuf\nSkip : no valid signature for \"signed.tuf\"\n");
 }
 
+TEST_F(SignedDialog, KeyThatCannotBeReadTrustsNothingRatherThanEverything) {
+    signed_package("signed.tuf", program());
+    fs::remove(app::trust_key_file);
+    fs::create_directory(app::trust_key_file);
+    ::testing::internal::CaptureStdout();
+    app::trust_init(app::trust_key_file);
+    EXPECT_EQ(app::do_all(app::card_dir), 0);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    fs::remove(app::trust_key_file);
+    EXPECT_EQ(app::num_file, 0);
+    EXPECT_EQ(out.rfind("Error : trust key \"/cmap/upgrade.pub\" cannot be read (Is a directory) : no package is "
+                        "trusted\n",
+                        0),
+              0u)
+        << out;
+}
+
 }  // namespace
 
 extern "C" unsigned __wrap_sleep(unsigned seconds) {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/trust.h"
 #include "app/upgqx4170.h"
 #include "gui/t4170img.h"
 #include "input/t4170input.h"
@@ -72,6 +73,7 @@ void answered() {
 
 void run_first_script() {
     std::puts("TODO first script!!!");
+    if (!trust_first_script(have_sh ? filesh : "first.sh")) return;
     if (have_sh) {
         first_script_command(filesh, sys_cmd, sys_cmd_size);
         std::printf(">>>>>> : %s\n", sys_cmd);
@@ -87,9 +89,12 @@ void run_first_script() {
 void apply() {
     GuiShowImage(DLG_X, DLG_Y, &dlgUpt);
     enable_proc();
-    if (yes_first == 0) run_first_script();
-    ++yes_first;
-    int result = tuf_extract(tufpath, "/");
+    int result = 1;
+    if (trust_package(tufpath)) {
+        if (yes_first == 0) run_first_script();
+        ++yes_first;
+        result = tuf_extract(tufpath, "/");
+    }
     sleep(5);
     disable_proc();
     if (result != 0) {

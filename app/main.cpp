@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/trust.h"
 #include "app/upgqx4170.h"
 #include "gui/t4170img.h"
 #include "input/t4170input.h"
@@ -152,7 +153,7 @@ void offer_argument(const char* path) {
         return;
     }
     HEADTUFFILE header;
-    if (tuf_is_tuf_file(path, &header) == 0) {
+    if (tuf_is_tuf_file(path, &header) == 0 && trust_offer(path)) {
         std::memcpy(files[num_file], path, length + 1);
         headers[num_file] = header;
         ++num_file;
@@ -255,7 +256,7 @@ int do_all(const char* dir) {
         dirent* entry = ::readdir(listing);
         if (entry == nullptr) break;
         HEADTUFFILE header;
-        if (tuf_is_tuf_file(entry->d_name, &header) == 0) {
+        if (tuf_is_tuf_file(entry->d_name, &header) == 0 && trust_offer(entry->d_name)) {
             std::snprintf(files[num_file], path_size, "%s", entry->d_name);
             headers[num_file] = header;
             ++num_file;
@@ -289,6 +290,7 @@ int main(int argc, char** argv) {
         std::exit(1);
     }
 
+    trust_init(trust_key_file);
     if (get_first_sh(card_dir)) std::printf("Found .sh : %s\n", filesh);
 
     bool usage = false;

@@ -13,8 +13,11 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <string>
 
+#include "../tuf/minisign_key.h"
+#include "app/trust.h"
 #include "app/upgqx4170.h"
 #include "gui/t4170img.h"
 #include "input/t4170input.h"
@@ -130,6 +133,8 @@ protected:
         fs::remove("/tmp/first.log", ignored);
         fs::create_directories("/cmap");
         fs::remove(app::version_file, ignored);
+        fs::remove(app::trust_key_file, ignored);
+        app::trust_init(app::trust_key_file);
         framebuffer->fill(0);
         sleeps = 0;
         beeps_before = all_beeps();
@@ -430,6 +435,168 @@ TEST_F(Dialog, CardScanOffersTheFirstTenPackagesAndSkipsOtherFiles) {
         EXPECT_EQ(std::string(app::files[i]).find('/'), std::string::npos);
         EXPECT_EQ(std::string(app::headers[i].id), "QX4170");
     }
+}
+
+// ---- signed packages: the trust key is on the device ----
+
+class SignedDialog : public Dialog {
+protected:
+    void SetUp() override {
+        Dialog::SetUp();
+        fs::remove_all("/keys");
+        fs::create_directories("/keys");
+        key = std::make_unique<tuf_test::MinisignKey>("/keys");
+        fs::copy_file(key->public_key(), app::trust_key_file);
+        app::trust_init(app::trust_key_file);
+    }
+
+    // The package written to the card and signed; `damage` then changes it.
+    void signed_package(const std::string& name, const test::PackageBuilder& package,
+                        void (*damage)(const std::string&) = nullptr) {
+        ASSERT_TRUE(package.write(name));
+        key->sign(name);
+        if (damage != nullptr) damage(name);
+    }
+
+    // offer() writes the packages again: these keep what is on the card.
+    void offer_as_on_card(const std::vector<std::string>& names) {
+        for (const auto& name : names) {
+            HEADTUFFILE header;
+            ASSERT_EQ(tuf_is_tuf_file(name.c_str(), &header), 0);
+            std::snprintf(app::files[app::num_file], app::path_size, "%s", name.c_str());
+            app::headers[app::num_file] = header;
+            ++app::num_file;
+        }
+        pthread_mutex_lock(&app::stop_mutex);
+        app::stop = 0;
+        pthread_mutex_unlock(&app::stop_mutex);
+        app::do_upg(app::files[0], &app::headers[0]);
+    }
+
+    static void flip_last_byte(const std::string& name) {
+        std::string bytes = read_file(name);
+        bytes.back() = static_cast<char>(bytes.back() ^ 0x20);
+        write_file(name, bytes);
+    }
+    static void cut_last_byte(const std::string& name) { fs::resize_file(name, fs::file_size(name) - 1); }
+
+    std::unique_ptr<tuf_test::MinisignKey> key;
+};
+
+TEST_F(SignedDialog, SignedPackageAndSignedFirstScriptAreApplied) {
+    write_file("first.sh", "echo ran >> /tmp/first.log\n");
+    key->sign("first.sh");
+    signed_package("program.tuf", program("2.0"));
+    offer_as_on_card({"program.tuf"});
+    app::key_handler(3);
+    EXPECT_EQ(read_file("/tmp/first.log"), "ran\n");
+    EXPECT_EQ(read_file("/opt/program.bin"), "program 2.0");
+    EXPECT_EQ(app::is_loop, 1);
+}
+
+TEST_F(SignedDialog, ChangedPackageIsRefusedBeforeTheFirstScriptAndNothingIsWritten) {
+    write_file(app::version_file, "1.0\n3.1\n7");
+    write_file("first.sh", "echo ran >> /tmp/first.log\n");
+    key->sign("first.sh");
+    signed_package("program.tuf", program("2.0"), flip_last_byte);
+    offer_as_on_card({"program.tuf"});
+    ::testing::internal::CaptureStdout();
+    app::key_handler(3);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "Error : signature of \"program.tuf\" : the file does not match its signature (changed or cut "
+                   "since it was signed)\n");
+    EXPECT_TRUE(shows(x, y, msg1));
+    EXPECT_FALSE(fs::exists("/opt"));
+    EXPECT_FALSE(fs::exists("/tmp/first.log"));
+    EXPECT_EQ(read_file(app::version_file), "1.0\n3.1\n7");
+    EXPECT_EQ(app::is_loop, 0);
+    EXPECT_EQ(app::pstate, 0);
+    EXPECT_EQ(stop_flag(), 1);
+}
+
+TEST_F(SignedDialog, RefusedPackageLeavesTheFirstScriptToTheNextConfirmedPackage) {
+    write_file("first.sh", "if [ -e /opt/map.bin ]; then echo late; else echo early; fi >> /tmp/first.log\n");
+    key->sign("first.sh");
+    signed_package("program.tuf", program("2.0"), cut_last_byte);
+    signed_package("map.tuf", test::PackageBuilder("MAP4170", "3.2").dir("/opt").file("/opt/map.bin", "map"));
+    offer_as_on_card({"program.tuf", "map.tuf"});
+    app::key_handler(3);
+    EXPECT_TRUE(shows(x, y, dlg2, 30));
+    app::key_handler(3);
+    EXPECT_EQ(read_file("/tmp/first.log"), "early\n");
+    EXPECT_EQ(read_file("/opt/map.bin"), "map");
+    EXPECT_FALSE(fs::exists("/opt/program.bin"));
+    EXPECT_EQ(app::is_loop, 1);
+}
+
+TEST_F(SignedDialog, UnsignedFirstScriptIsSkippedAndThePackageStillApplied) {
+    write_file("first.sh", "echo ran >> /tmp/first.log\n");
+    write_file("other.sh", "echo other >> /tmp/first.log\n");
+    tuf_test::MinisignKey("/keys", "other").sign("other.sh");
+    app::have_sh = 1;
+    for (const char* script : {"first.sh", "other.sh"}) {
+        std::snprintf(app::filesh, sizeof app::filesh, "%s", script);
+        app::yes_first = 0;
+        signed_package("program.tuf", program());
+        offer_as_on_card({"program.tuf"});
+        ::testing::internal::CaptureStdout();
+        app::key_handler(3);
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(out.rfind("TODO first script!!!\nSkip : first script \"" + std::string(script) + "\" is not signed\n"
+                            "TUF File Info: program.tuf\n",
+                            0),
+                  0u)
+            << out;
+        EXPECT_FALSE(fs::exists("/tmp/first.log"));
+        EXPECT_EQ(read_file("/opt/program.bin"), "program 2.0");
+    }
+}
+
+TEST_F(SignedDialog, CardSearchOffersOnlyPackagesSignedWithTheKey) {
+    signed_package("signed.tuf", program());
+    ASSERT_TRUE(program().write("unsigned.tuf"));
+    ASSERT_TRUE(program().write("other.tuf"));
+    tuf_test::MinisignKey("/keys", "other").sign("other.tuf");
+    ASSERT_TRUE(program().write("legacy.tuf"));
+    tuf_test::minisign({"-S", "-l", "-s", "/keys/key.sec", "-m", "legacy.tuf"});
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(app::do_all(app::card_dir), 0);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    ASSERT_EQ(app::num_file, 1);
+    EXPECT_STREQ(app::files[0], "signed.tuf");
+    for (const char* refused : {"unsigned.tuf", "other.tuf", "legacy.tuf"})
+        EXPECT_NE(out.find("PATH " + std::string(refused) + "\nSkip : no valid signature for \"" + refused + "\"\n"),
+                  std::string::npos)
+            << out;
+}
+
+TEST_F(SignedDialog, MalformedKeyTrustsNothing) {
+    signed_package("signed.tuf", program());
+    write_file(app::trust_key_file, "untrusted comment: minisign public key\nnot a key\n");
+    ::testing::internal::CaptureStdout();
+    app::trust_init(app::trust_key_file);
+    EXPECT_EQ(app::do_all(app::card_dir), 0);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(app::num_file, 0);
+    EXPECT_EQ(out, "Error : trust key \"/cmap/upgrade.pub\" is not a minisign public key : no package is trusted\n"
+                   "PATH signed.tuf\nSkip : no valid signature for \"signed.tuf\"\n");
+}
+
+TEST_F(SignedDialog, KeyThatCannotBeReadTrustsNothingRatherThanEverything) {
+    signed_package("signed.tuf", program());
+    fs::remove(app::trust_key_file);
+    fs::create_directory(app::trust_key_file);
+    ::testing::internal::CaptureStdout();
+    app::trust_init(app::trust_key_file);
+    EXPECT_EQ(app::do_all(app::card_dir), 0);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    fs::remove(app::trust_key_file);
+    EXPECT_EQ(app::num_file, 0);
+    EXPECT_EQ(out.rfind("Error : trust key \"/cmap/upgrade.pub\" cannot be read (Is a directory) : no package is "
+                        "trusted\n",
+                        0),
+              0u)
+        << out;
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "../tuf/minisign_key.h"
 #include "gui/t4170img.h"
 #include "package_builder.h"
 #include "upgsim_runner.h"
@@ -261,6 +262,63 @@ TEST_F(Device, UnknownIdIsSkippedAndTheRunEnds) {
     EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
     EXPECT_NE(run.out().find("PATH odd.tuf\nSkip : unknown package ID \"ODD\"\n"), std::string::npos) << run.out();
     EXPECT_NE(run.out().find("program          : returned 0"), std::string::npos);
+}
+
+// With the trust key on the device: the signed package and script are used, the
+// unsigned package is not offered, a changed one shows the failure and writes nothing.
+TEST_F(Device, TrustKeyAdmitsOnlySignedPackagesAndScripts) {
+    const tuf_test::MinisignKey key(top_.string());
+    fs::copy_file(key.public_key(), rootfs_ / "cmap" / "upgrade.pub");
+    write_file(rootfs_ / "cmap" / "version.txt", "1.0\n3.1\n7");
+    write_file(card_ / "first.sh", "echo script > /first-ran\n");
+    key.sign((card_ / "first.sh").string());
+    ASSERT_TRUE(program("2.0").write((card_ / "program.tuf").string()));
+    key.sign((card_ / "program.tuf").string());
+    ASSERT_TRUE(test::PackageBuilder("MAP4170", "3.2", "touch /map-ran").write((card_ / "map.tuf").string()));
+    Upgsim run(arguments({"--keys", "ok,power"}));
+    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_NE(run.out().find("PATH map.tuf\nSkip : no valid signature for \"map.tuf\"\n"), std::string::npos)
+        << run.out();
+    EXPECT_EQ(count(run.out(), "PATH "), 2);
+    EXPECT_FALSE(fs::exists(rootfs_ / "map-ran"));
+    EXPECT_EQ(read_file(rootfs_ / "first-ran"), "script\n");
+    EXPECT_EQ(read_file(rootfs_ / "opt" / "app" / "command.txt"), "command ran\n");
+    EXPECT_EQ(read_file(rootfs_ / "cmap" / "version.txt"), "2.0\n3.1\n7");
+    EXPECT_NE(run.out().find("packages applied : 1"), std::string::npos);
+}
+
+TEST_F(Device, ChangedSignedPackageShowsTheFailureAndWritesNothing) {
+    const tuf_test::MinisignKey key(top_.string());
+    fs::copy_file(key.public_key(), rootfs_ / "cmap" / "upgrade.pub");
+    write_file(rootfs_ / "cmap" / "version.txt", "1.0\n3.1\n7");
+    const fs::path package = card_ / "program.tuf";
+    ASSERT_TRUE(program("2.0").write(package.string()));
+    key.sign(package.string());
+    std::string bytes = read_file(package);
+    bytes[bytes.size() - 3] = static_cast<char>(bytes[bytes.size() - 3] ^ 1);  // inside readme.txt's data
+    write_file(package, bytes);
+    Upgsim run(arguments({"--keys", "ok"}));
+    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_NE(run.out().find("Error : signature of \"program.tuf\" : the file does not match"), std::string::npos)
+        << run.out();
+    EXPECT_FALSE(fs::exists(rootfs_ / "opt"));
+    EXPECT_EQ(read_file(rootfs_ / "cmap" / "version.txt"), "1.0\n3.1\n7");
+    EXPECT_NE(run.out().find("packages applied : 0"), std::string::npos);
+    EXPECT_TRUE(picture_shows(last_screen(), dialog_x, dialog_y, msg1));
+}
+
+TEST_F(Device, MalformedTrustKeyOffersNothing) {
+    write_file(rootfs_ / "cmap" / "upgrade.pub", "untrusted comment: minisign public key\n");
+    ASSERT_TRUE(program().write((card_ / "program.tuf").string()));
+    Upgsim run(arguments());
+    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_NE(run.out().find("Error : trust key \"/cmap/upgrade.pub\" is not a minisign public key : no package is "
+                             "trusted\n"),
+              std::string::npos)
+        << run.out();
+    EXPECT_NE(run.out().find("Skip : no valid signature for \"program.tuf\"\n"), std::string::npos);
+    EXPECT_NE(run.out().find("packages applied : 0"), std::string::npos);
+    EXPECT_TRUE(screens().empty());
 }
 
 TEST_F(Device, FirstSigintEndsTheWaitAndTheRunReturns) {

@@ -124,8 +124,27 @@ def make_package(spec, path, tufpkg, work):
             raise SystemExit(f"{path}: no data of {cut} to cut")
 
 
+def flip_in_data(path, name):
+    """Flips one bit in the middle of the named file's data in the package."""
+    for entry, kind, start, length in tuf_entries(path):
+        if kind == 1 and entry.lstrip("/").endswith(name) and length > 0:
+            with open(path, "r+b") as f:
+                f.seek(start + length // 2)
+                byte = f.read(1)[0]
+                f.seek(start + length // 2)
+                f.write(bytes([byte ^ 1]))
+            return
+    raise SystemExit(f"{path}: no data of {name} to change")
+
+
+def trust_key_path(work):
+    return os.path.join(work, "keys", "upgrade.pub")
+
+
 def make_card_dir(scenario, card, tufpkg, work):
-    """The card's files, in the order they are to be written to the card."""
+    """The card's files, in the order they are to be written to the card. A scenario
+    with "signed" names gets a minisign key pair (trust_key_path) and signs those
+    files; "flip_in_data" then changes a signed package."""
     shutil.rmtree(card, ignore_errors=True)
     os.makedirs(card)
     names = []
@@ -139,6 +158,18 @@ def make_card_dir(scenario, card, tufpkg, work):
             with open(path, "wb") as f:
                 f.write(content)
         names.append(name)
+    if "signed" in scenario:
+        public = trust_key_path(work)
+        secret = public[:-len(".pub")] + ".key"
+        os.makedirs(os.path.dirname(public), exist_ok=True)
+        quiet = {"check": True, "stdout": subprocess.DEVNULL, "stdin": subprocess.DEVNULL}
+        subprocess.run(["minisign", "-G", "-W", "-f", "-p", public, "-s", secret], **quiet)
+        for name in scenario["signed"]:
+            subprocess.run(["minisign", "-S", "-s", secret, "-m", os.path.join(card, name)], **quiet)
+            names.append(name + ".minisig")
+    for name, content in scenario["card"].items():
+        if isinstance(content, dict) and content.get("flip_in_data"):
+            flip_in_data(os.path.join(card, name), content["flip_in_data"])
     return names
 
 
@@ -188,7 +219,7 @@ def read(path):
         return f.read()
 
 
-def build_initrd(parts, program, init, args, version, out):
+def build_initrd(parts, program, init, args, version, out, trust_key=None):
     archive = Cpio()
     for d in ("bin", "sbin", "usr", "usr/bin", "usr/sbin", "etc", "etc/upg", "lib", "lib/modules",
               "proc", "sys", "dev", "tmp", "run", "cmap", "QX4XX"):
@@ -204,6 +235,8 @@ def build_initrd(parts, program, init, args, version, out):
     archive.file("etc/upg/args", (" ".join(args) + "\n").encode())
     if version is not None:
         archive.file("cmap/version.txt", version)
+    if trust_key is not None:
+        archive.file("cmap/upgrade.pub", read(trust_key))
     with open(out, "wb") as f:
         f.write(gzip.compress(archive.finish(), compresslevel=1))
 
@@ -294,7 +327,8 @@ def run_kernel(args):
     make_card_image(card, names, os.path.join(out, "card.img"))
     program = args.program
     build_initrd(parts, program, os.path.join(HERE, "init"), scenario.get("args", []),
-                 scenario.get("version", scenarios.VERSION_BEFORE), os.path.join(out, "initrd.gz"))
+                 scenario.get("version", scenarios.VERSION_BEFORE), os.path.join(out, "initrd.gz"),
+                 trust_key_path(out) if "signed" in scenario else None)
     prepared = time.monotonic()
 
     # Sockets live in a short private directory: unix socket paths are limited to 107 bytes.
@@ -607,6 +641,8 @@ def run_sim(args):
     version = scenario.get("version", scenarios.VERSION_BEFORE)
     with open(os.path.join(rootfs, "cmap", "version.txt"), "wb") as f:
         f.write(version)
+    if "signed" in scenario:
+        shutil.copyfile(trust_key_path(out), os.path.join(rootfs, "cmap", "upgrade.pub"))
     shots = os.path.join(out, "screens")
     command = [args.upgsim, "--rootfs", rootfs, "--card", card, "--screens", shots,
                "--screen", f"{SCREEN_W}x{SCREEN_H}x16"]

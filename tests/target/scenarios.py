@@ -121,6 +121,55 @@ SCENARIOS = {
             "absent": ["/opt/qx4170"],
         },
     },
+    # With the trust key /cmap/upgrade.pub: the signed package and first script are
+    # used, the unsigned map package is not offered.
+    "signed": {
+        "card": {
+            "first.sh": FIRST_SH,
+            "qx4170.tuf": {"id": "QX4170", "version": "2.0", "command": PROGRAM_COMMAND,
+                           "tree": PROGRAM_TREE},
+            "map4170.tuf": {"id": "MAP4170", "version": "3.2", "command": "",
+                            "tree": {"cmap/map/europe.map": bytes(range(256)) * 64}},
+        },
+        "signed": ["first.sh", "qx4170.tuf"],
+        "keys": ["ok", "power"],
+        "expect": {
+            "screens": 2,
+            "commands": [BEEP, BEEP] + POWER_OFF,
+            "powered_off": True,
+            "output": START_OUTPUT + ["PATH map4170.tuf", 'Skip : no valid signature for "map4170.tuf"',
+                                      "PATH qx4170.tuf", ">>>>>> : sh ./first.sh"],
+            "version": b"2.0\n3.1\n7",
+            "files": {
+                "/opt/qx4170/share/readme.txt": PROGRAM_TREE["opt/qx4170/share/readme.txt"],
+                "/opt/qx4170/command.out": b"tool 2.0\n",
+                "/cmap/first.log": b"first script ran\n",
+            },
+            "absent": ["/cmap/map"],
+        },
+    },
+    # A signed package changed after signing (one bit of a file's data): the whole
+    # package is checked on yes, the failure message shows, nothing is written and
+    # neither the first script nor the command runs.
+    "signed-changed": {
+        "card": {
+            "first.sh": FIRST_SH,
+            "qx4170.tuf": {"id": "QX4170", "version": "2.0", "command": PROGRAM_COMMAND,
+                           "tree": PROGRAM_TREE, "flip_in_data": "opt/qx4170/share/readme.txt"},
+        },
+        "signed": ["first.sh", "qx4170.tuf"],
+        "keys": ["ok"],
+        "expect": {
+            "screens": 2,
+            "commands": [BEEP],
+            "powered_off": False,
+            "output": START_OUTPUT + ["PATH qx4170.tuf",
+                                      'Error : signature of "qx4170.tuf" : the file does not match its signature'],
+            "exit": 0,
+            "version": VERSION_BEFORE,
+            "absent": ["/opt/qx4170", "/cmap/first.log"],
+        },
+    },
     # An empty card: nothing is offered, nothing drawn, the program returns 0.
     "empty-card": {
         "card": {},

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "../tuf/minisign_key.h"
 #include "tufpkg_runner.h"
 
 using namespace tuf_test;
@@ -160,4 +161,56 @@ TEST_F(Inspect, PackagesOverFourGigabytesAreWalked) {
     const ToolRun checked = tufpkg({"check", package()});
     EXPECT_EQ(checked.code, 0) << checked.out;
     EXPECT_TRUE(contains(checked.out, "3 entries, 0 problems")) << checked.out;
+}
+
+// ---- signatures ----
+
+TEST_F(Inspect, VerifyAcceptsTheSignedPackageAndRefusesItOnceChanged) {
+    const MinisignKey key(work.path());
+    PackageBuilder().stored("/f", "signed content").write(package());
+    key.sign(package());
+    const ToolRun good = tufpkg({"verify", package(), "--key", key.public_key()});
+    EXPECT_EQ(good.code, 0) << good.out << good.err;
+    EXPECT_TRUE(contains(good.out, package() + ": signature verified with key ")) << good.out;
+    EXPECT_TRUE(contains(good.out, "\ntrusted comment: timestamp:")) << good.out;
+
+    std::string bytes = read_file(package());
+    bytes.back() = 'X';
+    write_file(package(), bytes);
+    const ToolRun changed = tufpkg({"verify", package(), "--key", key.public_key(), "--json"});
+    EXPECT_EQ(changed.code, 1);
+    EXPECT_TRUE(contains(changed.out, "{\"package\":\"" + package() + "\",\"ok\":false,\"signature\":{\"file\":\"" +
+                                          package() + ".minisig\",\"present\":true,\"verified\":false,"
+                                          "\"status\":\"mismatch\","))
+        << changed.out;
+}
+
+TEST_F(Inspect, VerifyWithAnotherKeyOrNoSignatureFailsAndWithoutKeyIsUsage) {
+    const MinisignKey key(work.path()), other(work.path(), "other");
+    PackageBuilder().stored("/f", "x").write(package());
+    EXPECT_TRUE(contains(tufpkg({"verify", package(), "--key", key.public_key()}).out, "not verified: no signature file"));
+    key.sign(package());
+    const ToolRun run = tufpkg({"verify", package(), "--key", other.public_key()});
+    EXPECT_EQ(run.code, 1);
+    EXPECT_TRUE(contains(run.out, "not verified: signed with another key")) << run.out;
+    EXPECT_EQ(tufpkg({"verify", package()}).code, 2);
+}
+
+TEST_F(Inspect, CheckMentionsTheSignatureAndChecksItWithKey) {
+    const MinisignKey key(work.path()), other(work.path(), "other");
+    PackageBuilder().stored("/f", "x").write(package());
+    key.sign(package());
+    const ToolRun unchecked = tufpkg({"check", package()});
+    EXPECT_EQ(unchecked.code, 0);
+    EXPECT_TRUE(contains(unchecked.out, "signature: " + package() + ".minisig beside the package, not checked (no --key)"))
+        << unchecked.out;
+    const ToolRun verified = tufpkg({"check", package(), "--key", key.public_key()});
+    EXPECT_EQ(verified.code, 0) << verified.out;
+    EXPECT_TRUE(contains(verified.out, "signature: " + package() + ".minisig verifies with key ")) << verified.out;
+    const ToolRun refused = tufpkg({"check", package(), "--key", other.public_key(), "--json"});
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_TRUE(contains(refused.out, "\"kind\":\"signature\",\"message\":\"" + package() +
+                                          ".minisig: signed with another key\""))
+        << refused.out;
+    EXPECT_TRUE(contains(refused.out, "\"signature\":{\"file\":")) << refused.out;
 }

@@ -25,14 +25,17 @@ const char list_usage[] =
     "Exit status: 0 listed, 1 the package cannot be read to its end, 2 bad usage.\n";
 
 const char check_usage[] =
-    "Usage: tufpkg check PKG [--json]\n"
+    "Usage: tufpkg check PKG [--key PUB] [--json]\n"
     "Walk the whole package without writing anything: inflate every stream and\n"
     "compare its length, and report each problem with its entry number and offset\n"
     "(truncated record or data, bad stream, wrong inflated length, text without NUL,\n"
     "offsets out of range, stray bytes at the end). Warn on names that do not begin\n"
     "with \"/\" and on entries whose parent directory no earlier entry creates.\n"
+    "Mention a minisign signature PKG.minisig beside the package; with --key, check\n"
+    "it as 'tufpkg verify' does (a missing or failing signature is a problem).\n"
     "\n"
-    "  --json   one JSON document on standard output\n"
+    "  --key PUB  the public key file to check the signature with\n"
+    "  --json     one JSON document on standard output\n"
     "\n"
     "Exit status: 0 no problem (warnings allowed), 1 a problem, 2 bad usage.\n";
 
@@ -319,7 +322,7 @@ int run_list(int argc, char** argv) {
 }
 
 int run_check(int argc, char** argv) {
-    const Arguments arguments(argc, argv, {}, {"--json"});
+    const Arguments arguments(argc, argv, {"--key"}, {"--json"});
     if (arguments.help()) {
         std::fputs(check_usage, stdout);
         return exit_ok;
@@ -376,13 +379,25 @@ int run_check(int argc, char** argv) {
             progress.update(package.reader.position());
         }
     }
+    const SignatureCheck signature = check_signature(path, arguments.value("--key"));
+    if (signature.checked && !signature.verified)
+        findings.problem(0, 0, "signature", signature.file + ": " + signature.message);
     const bool ok = findings.problems.empty();
     if (json) {
-        std::printf("{\"package\":%s,\"ok\":%s,\"entries\":%zu,\"problems\":%s,\"warnings\":%s}\n",
+        const std::string signature_field =
+            signature.present || signature.checked ? ",\"signature\":" + signature_json(signature) : "";
+        std::printf("{\"package\":%s,\"ok\":%s,\"entries\":%zu,\"problems\":%s,\"warnings\":%s%s}\n",
                     json_string(path).c_str(), ok ? "true" : "false", index,
-                    json_findings(findings.problems).c_str(), json_findings(findings.warnings).c_str());
+                    json_findings(findings.problems).c_str(), json_findings(findings.warnings).c_str(),
+                    signature_field.c_str());
     } else {
         print_findings(findings);
+        if (signature.verified)
+            std::printf("signature: %s verifies with key %s\n", printable(signature.file).c_str(),
+                        signature.key_id.c_str());
+        else if (signature.present && !signature.checked)
+            std::printf("signature: %s beside the package, not checked (no --key)\n",
+                        printable(signature.file).c_str());
         std::printf("%s: %zu entries, %zu problems, %zu warnings: %s\n", printable(path).c_str(), index,
                     findings.problems.size(), findings.warnings.size(), ok ? "ok" : "damaged");
     }

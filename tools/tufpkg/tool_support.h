@@ -78,9 +78,26 @@ bool open_package(const std::string& path, OpenedPackage& package, std::string& 
 // "entry N at offset X" (N 0 is the header).
 std::string where(std::size_t entry, std::uint64_t offset);
 
+// The minisign signature beside a package ("PKG.minisig"), checked when a key
+// file is given.
+struct SignatureCheck {
+    std::string file;
+    bool present = false;   // the signature file exists
+    bool checked = false;   // a key was given
+    bool verified = false;
+    std::string status;     // a short name: "ok", "mismatch", "other_key", "bad_key"...
+    std::string message;
+    std::string key_id;
+    std::string trusted_comment;
+};
+SignatureCheck check_signature(const std::string& path, const std::optional<std::string>& key_path);
+// {"file":...,"present":...,"verified":true|false|null,...}
+std::string signature_json(const SignatureCheck& check);
+
 int run_create(int argc, char** argv);
 int run_list(int argc, char** argv);
 int run_check(int argc, char** argv);
 int run_extract(int argc, char** argv);
+int run_verify(int argc, char** argv);
 
 }  // namespace tufpkg

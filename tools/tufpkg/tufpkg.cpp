@@ -17,8 +17,11 @@ const char usage[] =
     "  create -o PKG --id ID --version VER [--command CMD] [--store] DIR\n"
     "                       pack the tree under DIR into the package PKG\n"
     "  list PKG [--json]    show the header and every entry\n"
-    "  check PKG [--json]   walk the whole package and report every problem\n"
+    "  check PKG [--key PUB] [--json]\n"
+    "                       walk the whole package and report every problem\n"
     "  extract PKG DIR      lay the package down inside DIR (never runs its command)\n"
+    "  verify PKG --key PUB [--json]\n"
+    "                       check the minisign signature PKG.minisig with the key PUB\n"
     "\n"
     "'tufpkg COMMAND --help' describes one command; 'tufpkg --version' prints the version.\n"
     "Exit status: 0 success, 1 a problem was found, 2 bad usage.\n";
@@ -44,6 +47,7 @@ int main(int argc, char** argv) {
     if (command == "list") run = tufpkg::run_list;
     if (command == "check") run = tufpkg::run_check;
     if (command == "extract") run = tufpkg::run_extract;
+    if (command == "verify") run = tufpkg::run_verify;
     if (run == nullptr) {
         std::fprintf(stderr, "tufpkg: unknown command '%s'\n\n%s", tufpkg::printable(command).c_str(), usage);
         return tufpkg::exit_usage;

@@ -142,11 +142,21 @@ def make_card_dir(scenario, card, tufpkg, work):
     return names
 
 
+def power_of_two_mib(needed, least):
+    """The smallest power of two of MiB, at least `least`, that holds `needed` bytes."""
+    mib = least
+    while mib * 1024 * 1024 < needed:
+        mib *= 2
+    return mib
+
+
 def make_card_image(card, names, image):
-    """A FAT card image holding the files of `card` (16 MiB: QEMU wants a power of two)."""
+    """A FAT card image holding the files of `card` (16 MiB or more: QEMU wants a power of two)."""
     if os.path.exists(image):
         os.unlink(image)
-    subprocess.run(["mkfs.vfat", "-C", "-n", "QXCARD", image, "16384"], check=True, stdout=subprocess.DEVNULL)
+    content = sum(os.path.getsize(os.path.join(card, name)) for name in names)
+    mib = power_of_two_mib(content + content // 8 + (2 << 20), 16)
+    subprocess.run(["mkfs.vfat", "-C", "-n", "QXCARD", image, str(mib * 1024)], check=True, stdout=subprocess.DEVNULL)
     for name in names:
         subprocess.run(["mcopy", "-i", image, os.path.join(card, name), "::/" + name], check=True)
 
@@ -188,24 +198,103 @@ def read(path):
         return f.read()
 
 
-def build_initrd(parts, program, init, args, version, out):
-    archive = Cpio()
+class RootTree:
+    """The device's root file system as a list of entries, written either into an
+    initramfs archive or into a folder for an ext4 image."""
+
+    def __init__(self):
+        self.entries = []  # (kind, name, body or target, mode)
+
+    def directory(self, name, mode=0o755):
+        self.entries.append(("d", name, None, mode))
+
+    def file(self, name, body, mode=0o644):
+        self.entries.append(("f", name, body, mode))
+
+    def symlink(self, name, target):
+        self.entries.append(("l", name, target, 0o777))
+
+    def cpio(self):
+        archive = Cpio()
+        for kind, name, body, mode in self.entries:
+            {"d": lambda: archive.directory(name, mode), "f": lambda: archive.file(name, body, mode),
+             "l": lambda: archive.symlink(name, body)}[kind]()
+        return archive.finish()
+
+    def write_to(self, folder):
+        for kind, name, body, mode in self.entries:
+            path = os.path.join(folder, name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            if kind == "d":
+                os.makedirs(path, exist_ok=True)
+            elif kind == "f":
+                with open(path, "wb") as f:
+                    f.write(body)
+            else:
+                os.symlink(body, path)
+            if kind != "l":
+                os.chmod(path, mode)
+
+
+def system_tree(parts, init, modules):
+    """Busybox, the init and the kernel modules it loads."""
+    tree = RootTree()
     for d in ("bin", "sbin", "usr", "usr/bin", "usr/sbin", "etc", "etc/upg", "lib", "lib/modules",
               "proc", "sys", "dev", "tmp", "run", "cmap", "QX4XX"):
-        archive.directory(d)
-    archive.file("bin/busybox", read(os.path.join(parts, "busybox")), 0o755)
-    archive.symlink("bin/sh", "busybox")
-    archive.file("init", read(init), 0o755)
-    modules = read(os.path.join(parts, "modules.list")).decode().split()
+        tree.directory(d)
+    tree.file("bin/busybox", read(os.path.join(parts, "busybox")), 0o755)
+    tree.symlink("bin/sh", "busybox")
+    tree.file("init", read(init), 0o755)
     for module in modules:
-        archive.file("lib/modules/" + module, read(os.path.join(parts, "modules", module)))
-    archive.file("etc/modules", ("\n".join(modules) + "\n").encode())
-    archive.file("usr/bin/upgqx4170", read(program), 0o755)
-    archive.file("etc/upg/args", (" ".join(args) + "\n").encode())
+        tree.file("lib/modules/" + module, read(os.path.join(parts, "modules", module)))
+    tree.file("etc/modules", ("\n".join(modules) + "\n").encode())
+    return tree
+
+
+def add_device_files(tree, program, args, version, files):
+    tree.file("usr/bin/upgqx4170", read(program), 0o755)
+    tree.file("etc/upg/args", (" ".join(args) + "\n").encode())
     if version is not None:
-        archive.file("cmap/version.txt", version)
+        tree.file("cmap/version.txt", version)
+    for name, body in sorted(files.items()):
+        parent = os.path.dirname(name.strip("/"))
+        if parent:
+            tree.directory(parent)
+        tree.file(name.strip("/"), body)
+
+
+def build_initrd(parts, program, init, args, version, out, files=None):
+    """An initramfs that is the device's whole root file system."""
+    modules = read(os.path.join(parts, "modules.list")).decode().split()
+    tree = system_tree(parts, init, modules)
+    add_device_files(tree, program, args, version, files or {})
     with open(out, "wb") as f:
-        f.write(gzip.compress(archive.finish(), compresslevel=1))
+        f.write(gzip.compress(tree.cpio(), compresslevel=1))
+
+
+def build_root_disk(parts, program, init, args, version, initrd, image, work, files=None):
+    """The device's root file system on an ext4 disk image (mke2fs -d, no root needed); the
+    initramfs only loads the modules, mounts the disk and switches to it, as a device whose
+    root is flash. Files written during the run then take no memory of the guest."""
+    modules = read(os.path.join(parts, "modules.list")).decode().split()
+    disk_modules = read(os.path.join(parts, "disk-modules.list")).decode().split()
+    boot = system_tree(parts, init, modules + disk_modules)
+    boot.file("etc/upg/root-disk", b"/dev/vda\n")
+    with open(initrd, "wb") as f:
+        f.write(gzip.compress(boot.cpio(), compresslevel=1))
+    root = system_tree(parts, init, [])
+    add_device_files(root, program, args, version, files or {})
+    folder = os.path.join(work, "rootfs")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    root.write_to(folder)
+    content = sum(len(body) for kind, _, body, _ in root.entries if kind == "f")
+    mib = power_of_two_mib(2 * content + (64 << 20), 64)
+    if os.path.exists(image):
+        os.unlink(image)
+    subprocess.run(["mke2fs", "-q", "-F", "-t", "ext4", "-L", "root", "-E", "root_owner=0:0",
+                    "-d", folder, image, f"{mib}M"], check=True, stdout=subprocess.DEVNULL)
+    shutil.rmtree(folder)
 
 
 def prepare_parts(cache):
@@ -293,15 +382,24 @@ def run_kernel(args):
     names = make_card_dir(scenario, card, args.tufpkg, out)
     make_card_image(card, names, os.path.join(out, "card.img"))
     program = args.program
-    build_initrd(parts, program, os.path.join(HERE, "init"), scenario.get("args", []),
-                 scenario.get("version", scenarios.VERSION_BEFORE), os.path.join(out, "initrd.gz"))
+    device_args = (os.path.join(HERE, "init"), scenario.get("args", []),
+                   scenario.get("version", scenarios.VERSION_BEFORE))
+    disk = []
+    if scenario.get("root_disk"):
+        image = os.path.join(out, "root.img")
+        build_root_disk(parts, program, *device_args, os.path.join(out, "initrd.gz"), image, out,
+                        scenario.get("rootfs", {}))
+        disk = ["-drive", f"if=none,format=raw,file={image},id=root",
+                "-device", "virtio-blk-device,drive=root"]
+    else:
+        build_initrd(parts, program, *device_args, os.path.join(out, "initrd.gz"), scenario.get("rootfs", {}))
     prepared = time.monotonic()
 
     # Sockets live in a short private directory: unix socket paths are limited to 107 bytes.
     sockdir = tempfile_dir()
     qmp_path, keys_path, ctl_path = (os.path.join(sockdir, n) for n in ("qmp", "keys", "ctl"))
     command = [
-        "qemu-system-arm", "-M", "vexpress-a9", "-smp", "1", "-m", "256",
+        "qemu-system-arm", "-M", "vexpress-a9", "-smp", "1", "-m", str(scenario.get("memory_mib", 256)),
         "-kernel", os.path.join(parts, "zImage"),
         "-dtb", os.path.join(parts, "vexpress-ca9-fb.dtb"),
         "-initrd", os.path.join(out, "initrd.gz"),
@@ -318,7 +416,7 @@ def run_kernel(args):
         "-device", "virtserialport,chardev=keys,name=spi_key",
         "-chardev", f"socket,id=ctl,path={ctl_path},server=on,wait=on",
         "-device", "virtserialport,chardev=ctl,name=upg_ctl",
-    ]
+    ] + disk
     with open(os.path.join(out, "qemu-command.txt"), "w") as f:
         f.write(" ".join(command) + "\n")
 
@@ -403,6 +501,8 @@ def run_kernel(args):
                     if phase == "run":
                         phase = "ending"
                         ended_at = when
+                elif line.startswith("UPG-KILLED"):
+                    result["killed"] = line.split(" ", 1)[1] if " " in line else line
                 elif line.startswith("UPG-FAIL"):
                     result["failures"].append("guest: " + line)
                 elif line.startswith("UPG-REPORT-BEGIN"):
@@ -582,6 +682,11 @@ def check_kernel(expect, result):
     for path in expect.get("absent", []):
         if any(p == path or p.startswith(path + "/") for p in files):
             failures.append(f"{path}: present, expected absent")
+    for path in expect.get("unchanged", []):
+        if any(line.endswith(" " + path) for line in result["report"]):
+            failures.append(f"{path}: changed, expected untouched")
+    if "killed" in result:
+        failures.append(f"the kernel killed a process: {result['killed']}")
     return failures
 
 

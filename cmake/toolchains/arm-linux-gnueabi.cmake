@@ -24,6 +24,10 @@ list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES UPG_ARMEL_SYSROOT)
 
 include(${CMAKE_CURRENT_LIST_DIR}/cross-common.cmake)
 
+# ARMv5 has no 64-bit atomic instructions: GCC calls libatomic for std::atomic<std::uint64_t>.
+set(CMAKE_C_STANDARD_LIBRARIES_INIT "-latomic")
+set(CMAKE_CXX_STANDARD_LIBRARIES_INIT "-latomic")
+
 # The sysroot before "/": the armel headers and archives, never the build machine's.
 set(CMAKE_FIND_ROOT_PATH /usr/${UPG_CROSS_TRIPLE} ${UPG_ARMEL_SYSROOT})
 # pkg-config (pkg_check_modules) reads the sysroot's .pc files and prefixes their paths.

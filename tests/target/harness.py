@@ -9,6 +9,8 @@ settled screens.
     harness.py compare SCENARIO --kernel DIR --sim DIR
     harness.py parts --record FILE [--cache DIR]   (fetches the guest parts, names them in FILE)
     harness.py probe-program --out PATH     (builds the stand-in program)
+    harness.py bench --out DIR --program PROGRAM --keyhost PATH --tufpkg PATH
+                                            (apply time of a map tree vs busybox tar -xzf)
 
 A kernel run ends within --timeout seconds (default 110) whatever happens: QEMU is
 killed on every way out."""
@@ -272,7 +274,8 @@ def build_initrd(parts, program, init, args, version, out, files=None):
         f.write(gzip.compress(tree.cpio(), compresslevel=1))
 
 
-def build_root_disk(parts, program, init, args, version, initrd, image, work, files=None):
+def build_root_disk(parts, program, init, args, version, initrd, image, work, files=None, least_mib=64,
+                    bench=False):
     """The device's root file system on an ext4 disk image (mke2fs -d, no root needed); the
     initramfs only loads the modules, mounts the disk and switches to it, as a device whose
     root is flash. Files written during the run then take no memory of the guest."""
@@ -284,12 +287,14 @@ def build_root_disk(parts, program, init, args, version, initrd, image, work, fi
         f.write(gzip.compress(boot.cpio(), compresslevel=1))
     root = system_tree(parts, init, [])
     add_device_files(root, program, args, version, files or {})
+    if bench:
+        root.file("etc/upg/bench", b"map.tar.gz\n")
     folder = os.path.join(work, "rootfs")
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
     root.write_to(folder)
     content = sum(len(body) for kind, _, body, _ in root.entries if kind == "f")
-    mib = power_of_two_mib(2 * content + (64 << 20), 64)
+    mib = power_of_two_mib(2 * content + (64 << 20), least_mib)
     if os.path.exists(image):
         os.unlink(image)
     subprocess.run(["mke2fs", "-q", "-F", "-t", "ext4", "-L", "root", "-E", "root_owner=0:0",
@@ -388,7 +393,7 @@ def run_kernel(args):
     if scenario.get("root_disk"):
         image = os.path.join(out, "root.img")
         build_root_disk(parts, program, *device_args, os.path.join(out, "initrd.gz"), image, out,
-                        scenario.get("rootfs", {}))
+                        scenario.get("rootfs", {}), scenario.get("disk_mib", 64), scenario.get("bench", False))
         disk = ["-drive", f"if=none,format=raw,file={image},id=root",
                 "-device", "virtio-blk-device,drive=root"]
     else:
@@ -501,6 +506,8 @@ def run_kernel(args):
                     if phase == "run":
                         phase = "ending"
                         ended_at = when
+                elif line.startswith("UPG-BENCH "):
+                    mark("bench_" + line.split()[1], when)
                 elif line.startswith("UPG-KILLED"):
                     result["killed"] = line.split(" ", 1)[1] if " " in line else line
                 elif line.startswith("UPG-FAIL"):
@@ -512,6 +519,11 @@ def run_kernel(args):
                     mark("report", when)
                 elif phase in ("run", "ending") and result["exit"] is None:
                     result["output"].append(line)
+                    # The span of the extraction: its first line to its last entry's line.
+                    if line.startswith("TUF File Info:"):
+                        mark("extract_begin", when)
+                    elif line.startswith("+ Create "):
+                        mark("extract_last_entry", when)
                 elif in_report:
                     if line.startswith("version "):
                         value = line.split(" ", 1)[1].strip()
@@ -809,6 +821,78 @@ def build_probe(args):
     return 0
 
 
+# --- on-device benchmark ----------------------------------------------------------
+
+def map_tree(seed=4170):
+    """A map tree as a device gets it: a few large files of several MiB and many small ones
+    in a handful of folders, compressing to about half (tiles of noise and of repeats)."""
+    import random
+    rng = random.Random(seed)
+
+    def body(length):
+        out = bytearray()
+        while len(out) < length:
+            out += rng.randbytes(2048)
+            pattern = rng.randbytes(64)
+            out += pattern * 32
+        return bytes(out[:length])
+
+    tree = {}
+    for i, mib in enumerate((6, 5, 4, 3)):
+        tree[f"cmap/map/region{i}.map"] = body(mib * 1024 * 1024 + 4170 * i)
+    for folder in range(12):
+        for i in range(40):
+            tree[f"cmap/poi/{folder:02d}/p{i:03d}.dat"] = body(rng.randrange(512, 16384))
+    return tree
+
+
+def tar_gz(tree):
+    import io
+    import tarfile
+    buffer = io.BytesIO()
+    with tarfile.open(fileobj=buffer, mode="w:gz", compresslevel=6) as archive:
+        for name, content in sorted(tree.items()):
+            info = tarfile.TarInfo(name)
+            info.size = len(content)
+            info.mode = 0o644
+            archive.addfile(info, io.BytesIO(content))
+    return buffer.getvalue()
+
+
+def bench(args):
+    """Applies a map tree package with the device program on the emulated device and
+    unpacks the same tree with busybox tar -xzf in the same guest, from the same card onto
+    the same disk, page cache dropped before each; prints both times and their ratio."""
+    tree = map_tree()
+    scenarios.SCENARIOS["bench-map-tree"] = {
+        "root_disk": True,
+        "disk_mib": 256,
+        "bench": True,
+        "card": {"map4170.tuf": {"id": "MAP4170", "version": "3.2", "command": "", "tree": tree},
+                 "map.tar.gz": tar_gz(tree)},
+        "keys": ["ok", "power"],
+        "expect": {"screens": 2, "commands": [scenarios.BEEP, scenarios.BEEP] + scenarios.POWER_OFF,
+                   "powered_off": True, "version": b"1.0\n3.2\n7",
+                   "files": {"/" + name: content for name, content in tree.items() if name.endswith(".map")}},
+    }
+    args.scenario = "bench-map-tree"
+    status = run_kernel(args)
+    times = read_result(args.out)["times"]
+    needed = ("bench_tar-begin", "bench_tar-end", "extract_begin", "extract_last_entry")
+    if status != 0 or any(name not in times for name in needed):
+        log("FAIL: no complete measurement")
+        return 1
+    tar = times["bench_tar-end"] - times["bench_tar-begin"]
+    apply = times["extract_last_entry"] - times["extract_begin"]
+    files = len(tree)
+    total = sum(len(c) for c in tree.values())
+    log(f"map tree: {files} files, {total / 1048576:.1f} MiB; package and tar.gz on the card, extracted onto ext4")
+    log(f"busybox tar -xzf: {tar:.2f} s")
+    log(f"upgqx4170 apply : {apply:.2f} s")
+    log(f"ratio apply / tar: {apply / tar:.2f}")
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = parser.add_subparsers(dest="what", required=True)
@@ -836,9 +920,17 @@ def main():
     g.add_argument("--record", required=True, help="file to write the guest parts' directory to")
     p = sub.add_parser("probe-program")
     p.add_argument("--out", required=True)
+    b = sub.add_parser("bench")
+    b.add_argument("--out", required=True)
+    b.add_argument("--program", required=True)
+    b.add_argument("--keyhost", required=True)
+    b.add_argument("--tufpkg", required=True)
+    b.add_argument("--cache", help="guest parts cache (default: prepare.sh's)")
+    b.add_argument("--parts-file", help="file naming the prepared guest parts (written by 'parts')")
+    b.add_argument("--timeout", type=float, default=300)
     args = parser.parse_args()
     return {"kernel": run_kernel, "sim": run_sim, "compare": compare, "parts": record_parts,
-            "probe-program": build_probe}[args.what](args)
+            "probe-program": build_probe, "bench": bench}[args.what](args)
 
 
 if __name__ == "__main__":

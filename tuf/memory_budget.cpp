@@ -67,12 +67,13 @@ std::uint64_t entry_memory_need(const Entry& entry) {
 }
 
 bool entry_memory_available(const Entry& entry, const EntryBuffers& held) {
+    const std::uint64_t reusable = std::uint64_t{held.output.capacity()} + held.input.capacity();
+    const std::uint64_t need = entry_memory_need(entry);
+    // The many small files of a package do not each cost a read of /proc/meminfo.
+    if (need <= reusable || need - reusable < unchecked_need) return true;
     const MemoryAvailableSource installed = source.load();
     const std::optional<std::uint64_t> available = installed != nullptr ? installed() : available_from_kernel();
     if (!available) return true;
-    const std::uint64_t reusable = std::uint64_t{held.output.capacity()} + held.input.capacity();
-    const std::uint64_t need = entry_memory_need(entry);
-    if (need <= reusable) return true;
     return need - reusable + memory_reserve <= *available;
 }
 

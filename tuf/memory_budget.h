@@ -17,6 +17,8 @@ namespace tuf {
 // Memory left to the system beyond an entry's buffers: the kernel, the page cache of the
 // package being read and of the files being written, the program's other threads.
 inline constexpr std::uint64_t memory_reserve = std::uint64_t{4} << 20;
+// Below this much new memory an entry is not checked.
+inline constexpr std::uint64_t unchecked_need = std::uint64_t{1} << 20;
 
 // MemAvailable of a /proc/meminfo text, in bytes; nothing when the text has no such line
 // (kernels before 3.14).
@@ -33,7 +35,8 @@ std::uint64_t entry_memory_need(const Entry& entry);
 
 // True when the system can give what the entry needs beyond the buffers already held (which
 // are reused or given back first), keeping `memory_reserve` for everything else. Where the
-// available memory is unknown the answer is true: the allocation itself decides.
+// available memory is unknown, or the new need is below `unchecked_need`, the answer is
+// true: the allocation itself decides.
 bool entry_memory_available(const Entry& entry, const EntryBuffers& held);
 
 }  // namespace tuf

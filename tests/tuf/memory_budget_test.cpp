@@ -26,4 +26,18 @@ TEST(MemoryBudget, BuffersAlreadyHeldCountAsAvailable) {
     tuf::set_memory_available_source_for_testing(nullptr);
 }
 
+std::optional<std::uint64_t> nothing_left() { return std::uint64_t{0}; }
+
+TEST(MemoryBudget, EntriesNeedingLessThanOneMebibyteAreNotChecked) {
+    tuf::set_memory_available_source_for_testing(nothing_left);
+    tuf::Entry entry;
+    entry.record.type = 1;
+    entry.record.size = (std::uint32_t{1} << 20) - 513;
+    const tuf::EntryBuffers held;
+    EXPECT_TRUE(tuf::entry_memory_available(entry, held));
+    entry.record.size += 1;
+    EXPECT_FALSE(tuf::entry_memory_available(entry, held));
+    tuf::set_memory_available_source_for_testing(nullptr);
+}
+
 }  // namespace

@@ -219,8 +219,12 @@ class RootTree:
     def cpio(self):
         archive = Cpio()
         for kind, name, body, mode in self.entries:
-            {"d": lambda: archive.directory(name, mode), "f": lambda: archive.file(name, body, mode),
-             "l": lambda: archive.symlink(name, body)}[kind]()
+            if kind == "d":
+                archive.directory(name, mode)
+            elif kind == "f":
+                archive.file(name, body, mode)
+            else:
+                archive.symlink(name, body)
         return archive.finish()
 
     def write_to(self, folder):

@@ -9,7 +9,8 @@ set(UPG_CROSS_QEMU qemu-arm)
 # The appliance's core: the tests must not lean on anything a later core added.
 set(UPG_CROSS_QEMU_CPU arm1176)
 
-if(NOT UPG_ARMEL_SYSROOT OR NOT EXISTS "${UPG_ARMEL_SYSROOT}/done")
+# Asked at every configure (quick once made): a changed package list gives a new sysroot.
+if(NOT UPG_ARMEL_SYSROOT_SET_BY_PARENT)
   execute_process(COMMAND ${CMAKE_CURRENT_LIST_DIR}/../../scripts/armel-sysroot
                   OUTPUT_VARIABLE _upg_sysroot_out RESULT_VARIABLE _upg_sysroot_result)
   if(NOT _upg_sysroot_result EQUAL 0)
@@ -20,7 +21,8 @@ if(NOT UPG_ARMEL_SYSROOT OR NOT EXISTS "${UPG_ARMEL_SYSROOT}/done")
   set(UPG_ARMEL_SYSROOT "${_upg_sysroot_out}" CACHE PATH "Unpacked armel libraries (scripts/armel-sysroot)" FORCE)
 endif()
 # try_compile projects read this file again: hand them the sysroot instead of the script.
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES UPG_ARMEL_SYSROOT)
+set(UPG_ARMEL_SYSROOT_SET_BY_PARENT ON)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES UPG_ARMEL_SYSROOT UPG_ARMEL_SYSROOT_SET_BY_PARENT)
 
 include(${CMAKE_CURRENT_LIST_DIR}/cross-common.cmake)
 

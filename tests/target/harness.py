@@ -374,8 +374,21 @@ def reader(stream, tag, events, logfile=None):
     events.put((tag, None, time.monotonic()))
 
 
+def resize_map(scenario, mib):
+    """The scenario's one map file made `mib` MiB long (to find the largest that fits)."""
+    name = scenario["sized_file"]
+    size = int(mib * 1024 * 1024)
+    content = (bytes(range(256)) * (size // 256 + 1))[:size]
+    scenario["card"]["map4170.tuf"]["tree"] = {name: content}
+    scenario["expect"]["files"] = {"/" + name: content}
+
+
 def run_kernel(args):
     scenario = scenarios.SCENARIOS[args.scenario]
+    if getattr(args, "map_mib", None) is not None:
+        if "sized_file" not in scenario:
+            raise SystemExit(f"--map-mib: scenario {args.scenario} has no map file to size")
+        resize_map(scenario, args.map_mib)
     out = os.path.abspath(args.out)
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
@@ -909,6 +922,7 @@ def main():
     k.add_argument("--cache", help="guest parts cache (default: prepare.sh's)")
     k.add_argument("--parts-file", help="file naming the prepared guest parts (written by 'parts')")
     k.add_argument("--timeout", type=float, default=110)
+    k.add_argument("--map-mib", type=float, help="memory-fits: the map file's length in MiB")
     s = sub.add_parser("sim")
     s.add_argument("scenario", choices=sorted(scenarios.SCENARIOS))
     s.add_argument("--out", required=True)

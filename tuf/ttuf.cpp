@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tuf/memory_budget.h"
 #include "tuf/package_reader.h"
 
 namespace {
@@ -150,6 +151,7 @@ int tuf_extract(const char* path, const char* root) {
         if (entry.record.size == 0) {
             created = tuf_create_file(root, name, nullptr, 0);
         } else {
+            if (!tuf::entry_memory_available(entry, buffers)) return 6;
             const unsigned char* content = nullptr;
             const int loaded = tuf::load_file_data(reader, entry, buffers, content);
             if (loaded != 0) return loaded;

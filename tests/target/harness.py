@@ -9,6 +9,8 @@ settled screens.
     harness.py compare SCENARIO --kernel DIR --sim DIR
     harness.py parts --record FILE [--cache DIR]   (fetches the guest parts, names them in FILE)
     harness.py probe-program --out PATH     (builds the stand-in program)
+    harness.py bench --out DIR --program PROGRAM --keyhost PATH --tufpkg PATH
+                                            (apply time of a map tree vs busybox tar -xzf)
 
 A kernel run ends within --timeout seconds (default 110) whatever happens: QEMU is
 killed on every way out."""
@@ -173,11 +175,21 @@ def make_card_dir(scenario, card, tufpkg, work):
     return names
 
 
+def power_of_two_mib(needed, least):
+    """The smallest power of two of MiB, at least `least`, that holds `needed` bytes."""
+    mib = least
+    while mib * 1024 * 1024 < needed:
+        mib *= 2
+    return mib
+
+
 def make_card_image(card, names, image):
-    """A FAT card image holding the files of `card` (16 MiB: QEMU wants a power of two)."""
+    """A FAT card image holding the files of `card` (16 MiB or more: QEMU wants a power of two)."""
     if os.path.exists(image):
         os.unlink(image)
-    subprocess.run(["mkfs.vfat", "-C", "-n", "QXCARD", image, "16384"], check=True, stdout=subprocess.DEVNULL)
+    content = sum(os.path.getsize(os.path.join(card, name)) for name in names)
+    mib = power_of_two_mib(content + content // 8 + (2 << 20), 16)
+    subprocess.run(["mkfs.vfat", "-C", "-n", "QXCARD", image, str(mib * 1024)], check=True, stdout=subprocess.DEVNULL)
     for name in names:
         subprocess.run(["mcopy", "-i", image, os.path.join(card, name), "::/" + name], check=True)
 
@@ -219,26 +231,110 @@ def read(path):
         return f.read()
 
 
-def build_initrd(parts, program, init, args, version, out, trust_key=None):
-    archive = Cpio()
+class RootTree:
+    """The device's root file system as a list of entries, written either into an
+    initramfs archive or into a folder for an ext4 image."""
+
+    def __init__(self):
+        self.entries = []  # (kind, name, body or target, mode)
+
+    def directory(self, name, mode=0o755):
+        self.entries.append(("d", name, None, mode))
+
+    def file(self, name, body, mode=0o644):
+        self.entries.append(("f", name, body, mode))
+
+    def symlink(self, name, target):
+        self.entries.append(("l", name, target, 0o777))
+
+    def cpio(self):
+        archive = Cpio()
+        for kind, name, body, mode in self.entries:
+            if kind == "d":
+                archive.directory(name, mode)
+            elif kind == "f":
+                archive.file(name, body, mode)
+            else:
+                archive.symlink(name, body)
+        return archive.finish()
+
+    def write_to(self, folder):
+        for kind, name, body, mode in self.entries:
+            path = os.path.join(folder, name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            if kind == "d":
+                os.makedirs(path, exist_ok=True)
+            elif kind == "f":
+                with open(path, "wb") as f:
+                    f.write(body)
+            else:
+                os.symlink(body, path)
+            if kind != "l":
+                os.chmod(path, mode)
+
+
+def system_tree(parts, init, modules):
+    """Busybox, the init and the kernel modules it loads."""
+    tree = RootTree()
     for d in ("bin", "sbin", "usr", "usr/bin", "usr/sbin", "etc", "etc/upg", "lib", "lib/modules",
               "proc", "sys", "dev", "tmp", "run", "cmap", "QX4XX"):
-        archive.directory(d)
-    archive.file("bin/busybox", read(os.path.join(parts, "busybox")), 0o755)
-    archive.symlink("bin/sh", "busybox")
-    archive.file("init", read(init), 0o755)
-    modules = read(os.path.join(parts, "modules.list")).decode().split()
+        tree.directory(d)
+    tree.file("bin/busybox", read(os.path.join(parts, "busybox")), 0o755)
+    tree.symlink("bin/sh", "busybox")
+    tree.file("init", read(init), 0o755)
     for module in modules:
-        archive.file("lib/modules/" + module, read(os.path.join(parts, "modules", module)))
-    archive.file("etc/modules", ("\n".join(modules) + "\n").encode())
-    archive.file("usr/bin/upgqx4170", read(program), 0o755)
-    archive.file("etc/upg/args", (" ".join(args) + "\n").encode())
+        tree.file("lib/modules/" + module, read(os.path.join(parts, "modules", module)))
+    tree.file("etc/modules", ("\n".join(modules) + "\n").encode())
+    return tree
+
+
+def add_device_files(tree, program, args, version, files):
+    tree.file("usr/bin/upgqx4170", read(program), 0o755)
+    tree.file("etc/upg/args", (" ".join(args) + "\n").encode())
     if version is not None:
-        archive.file("cmap/version.txt", version)
-    if trust_key is not None:
-        archive.file("cmap/upgrade.pub", read(trust_key))
+        tree.file("cmap/version.txt", version)
+    for name, body in sorted(files.items()):
+        parent = os.path.dirname(name.strip("/"))
+        if parent:
+            tree.directory(parent)
+        tree.file(name.strip("/"), body)
+
+
+def build_initrd(parts, program, init, args, version, out, files=None):
+    """An initramfs that is the device's whole root file system."""
+    modules = read(os.path.join(parts, "modules.list")).decode().split()
+    tree = system_tree(parts, init, modules)
+    add_device_files(tree, program, args, version, files or {})
     with open(out, "wb") as f:
-        f.write(gzip.compress(archive.finish(), compresslevel=1))
+        f.write(gzip.compress(tree.cpio(), compresslevel=1))
+
+
+def build_root_disk(parts, program, init, args, version, initrd, image, work, files=None, least_mib=64,
+                    bench=False):
+    """The device's root file system on an ext4 disk image (mke2fs -d, no root needed); the
+    initramfs only loads the modules, mounts the disk and switches to it, as a device whose
+    root is flash. Files written during the run then take no memory of the guest."""
+    modules = read(os.path.join(parts, "modules.list")).decode().split()
+    disk_modules = read(os.path.join(parts, "disk-modules.list")).decode().split()
+    boot = system_tree(parts, init, modules + disk_modules)
+    boot.file("etc/upg/root-disk", b"/dev/vda\n")
+    with open(initrd, "wb") as f:
+        f.write(gzip.compress(boot.cpio(), compresslevel=1))
+    root = system_tree(parts, init, [])
+    add_device_files(root, program, args, version, files or {})
+    if bench:
+        root.file("etc/upg/bench", b"map.tar.gz\n")
+    folder = os.path.join(work, "rootfs")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    root.write_to(folder)
+    content = sum(len(body) for kind, _, body, _ in root.entries if kind == "f")
+    mib = power_of_two_mib(2 * content + (64 << 20), least_mib)
+    if os.path.exists(image):
+        os.unlink(image)
+    subprocess.run(["mke2fs", "-q", "-F", "-t", "ext4", "-L", "root", "-E", "root_owner=0:0",
+                    "-d", folder, image, f"{mib}M"], check=True, stdout=subprocess.DEVNULL)
+    shutil.rmtree(folder)
 
 
 def prepare_parts(cache):
@@ -309,8 +405,21 @@ def reader(stream, tag, events, logfile=None):
     events.put((tag, None, time.monotonic()))
 
 
+def resize_map(scenario, mib):
+    """The scenario's one map file made `mib` MiB long (to find the largest that fits)."""
+    name = scenario["sized_file"]
+    size = int(mib * 1024 * 1024)
+    content = (bytes(range(256)) * (size // 256 + 1))[:size]
+    scenario["card"]["map4170.tuf"]["tree"] = {name: content}
+    scenario["expect"]["files"] = {"/" + name: content}
+
+
 def run_kernel(args):
     scenario = scenarios.SCENARIOS[args.scenario]
+    if getattr(args, "map_mib", None) is not None:
+        if "sized_file" not in scenario:
+            raise SystemExit(f"--map-mib: scenario {args.scenario} has no map file to size")
+        resize_map(scenario, args.map_mib)
     out = os.path.abspath(args.out)
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
@@ -326,16 +435,27 @@ def run_kernel(args):
     names = make_card_dir(scenario, card, args.tufpkg, out)
     make_card_image(card, names, os.path.join(out, "card.img"))
     program = args.program
-    build_initrd(parts, program, os.path.join(HERE, "init"), scenario.get("args", []),
-                 scenario.get("version", scenarios.VERSION_BEFORE), os.path.join(out, "initrd.gz"),
-                 trust_key_path(out) if "signed" in scenario else None)
+    device_args = (os.path.join(HERE, "init"), scenario.get("args", []),
+                   scenario.get("version", scenarios.VERSION_BEFORE))
+    device_files = dict(scenario.get("rootfs", {}))
+    if "signed" in scenario:
+        device_files["/cmap/upgrade.pub"] = read(trust_key_path(out))
+    disk = []
+    if scenario.get("root_disk"):
+        image = os.path.join(out, "root.img")
+        build_root_disk(parts, program, *device_args, os.path.join(out, "initrd.gz"), image, out,
+                        device_files, scenario.get("disk_mib", 64), scenario.get("bench", False))
+        disk = ["-drive", f"if=none,format=raw,file={image},id=root",
+                "-device", "virtio-blk-device,drive=root"]
+    else:
+        build_initrd(parts, program, *device_args, os.path.join(out, "initrd.gz"), device_files)
     prepared = time.monotonic()
 
     # Sockets live in a short private directory: unix socket paths are limited to 107 bytes.
     sockdir = tempfile_dir()
     qmp_path, keys_path, ctl_path = (os.path.join(sockdir, n) for n in ("qmp", "keys", "ctl"))
     command = [
-        "qemu-system-arm", "-M", "vexpress-a9", "-smp", "1", "-m", "256",
+        "qemu-system-arm", "-M", "vexpress-a9", "-smp", "1", "-m", str(scenario.get("memory_mib", 256)),
         "-kernel", os.path.join(parts, "zImage"),
         "-dtb", os.path.join(parts, "vexpress-ca9-fb.dtb"),
         "-initrd", os.path.join(out, "initrd.gz"),
@@ -352,7 +472,7 @@ def run_kernel(args):
         "-device", "virtserialport,chardev=keys,name=spi_key",
         "-chardev", f"socket,id=ctl,path={ctl_path},server=on,wait=on",
         "-device", "virtserialport,chardev=ctl,name=upg_ctl",
-    ]
+    ] + disk
     with open(os.path.join(out, "qemu-command.txt"), "w") as f:
         f.write(" ".join(command) + "\n")
 
@@ -437,6 +557,10 @@ def run_kernel(args):
                     if phase == "run":
                         phase = "ending"
                         ended_at = when
+                elif line.startswith("UPG-BENCH "):
+                    mark("bench_" + line.split()[1], when)
+                elif line.startswith("UPG-KILLED"):
+                    result["killed"] = line.split(" ", 1)[1] if " " in line else line
                 elif line.startswith("UPG-FAIL"):
                     result["failures"].append("guest: " + line)
                 elif line.startswith("UPG-REPORT-BEGIN"):
@@ -446,6 +570,11 @@ def run_kernel(args):
                     mark("report", when)
                 elif phase in ("run", "ending") and result["exit"] is None:
                     result["output"].append(line)
+                    # The span of the extraction: its first line to its last entry's line.
+                    if line.startswith("TUF File Info:"):
+                        mark("extract_begin", when)
+                    elif line.startswith("+ Create "):
+                        mark("extract_last_entry", when)
                 elif in_report:
                     if line.startswith("version "):
                         value = line.split(" ", 1)[1].strip()
@@ -616,6 +745,11 @@ def check_kernel(expect, result):
     for path in expect.get("absent", []):
         if any(p == path or p.startswith(path + "/") for p in files):
             failures.append(f"{path}: present, expected absent")
+    for path in expect.get("unchanged", []):
+        if any(line.endswith(" " + path) for line in result["report"]):
+            failures.append(f"{path}: changed, expected untouched")
+    if "killed" in result:
+        failures.append(f"the kernel killed a process: {result['killed']}")
     return failures
 
 
@@ -748,6 +882,78 @@ def build_probe(args):
     return 0
 
 
+# --- on-device benchmark ----------------------------------------------------------
+
+def map_tree(seed=4170):
+    """A map tree as a device gets it: a few large files of several MiB and many small ones
+    in a handful of folders, compressing to about half (tiles of noise and of repeats)."""
+    import random
+    rng = random.Random(seed)
+
+    def body(length):
+        out = bytearray()
+        while len(out) < length:
+            out += rng.randbytes(2048)
+            pattern = rng.randbytes(64)
+            out += pattern * 32
+        return bytes(out[:length])
+
+    tree = {}
+    for i, mib in enumerate((6, 5, 4, 3)):
+        tree[f"cmap/map/region{i}.map"] = body(mib * 1024 * 1024 + 4170 * i)
+    for folder in range(12):
+        for i in range(40):
+            tree[f"cmap/poi/{folder:02d}/p{i:03d}.dat"] = body(rng.randrange(512, 16384))
+    return tree
+
+
+def tar_gz(tree):
+    import io
+    import tarfile
+    buffer = io.BytesIO()
+    with tarfile.open(fileobj=buffer, mode="w:gz", compresslevel=6) as archive:
+        for name, content in sorted(tree.items()):
+            info = tarfile.TarInfo(name)
+            info.size = len(content)
+            info.mode = 0o644
+            archive.addfile(info, io.BytesIO(content))
+    return buffer.getvalue()
+
+
+def bench(args):
+    """Applies a map tree package with the device program on the emulated device and
+    unpacks the same tree with busybox tar -xzf in the same guest, from the same card onto
+    the same disk, page cache dropped before each; prints both times and their ratio."""
+    tree = map_tree()
+    scenarios.SCENARIOS["bench-map-tree"] = {
+        "root_disk": True,
+        "disk_mib": 256,
+        "bench": True,
+        "card": {"map4170.tuf": {"id": "MAP4170", "version": "3.2", "command": "", "tree": tree},
+                 "map.tar.gz": tar_gz(tree)},
+        "keys": ["ok", "power"],
+        "expect": {"screens": 2, "commands": [scenarios.BEEP, scenarios.BEEP] + scenarios.POWER_OFF,
+                   "powered_off": True, "version": b"1.0\n3.2\n7",
+                   "files": {"/" + name: content for name, content in tree.items() if name.endswith(".map")}},
+    }
+    args.scenario = "bench-map-tree"
+    status = run_kernel(args)
+    times = read_result(args.out)["times"]
+    needed = ("bench_tar-begin", "bench_tar-end", "extract_begin", "extract_last_entry")
+    if status != 0 or any(name not in times for name in needed):
+        log("FAIL: no complete measurement")
+        return 1
+    tar = times["bench_tar-end"] - times["bench_tar-begin"]
+    apply = times["extract_last_entry"] - times["extract_begin"]
+    files = len(tree)
+    total = sum(len(c) for c in tree.values())
+    log(f"map tree: {files} files, {total / 1048576:.1f} MiB; package and tar.gz on the card, extracted onto ext4")
+    log(f"busybox tar -xzf: {tar:.2f} s")
+    log(f"upgqx4170 apply : {apply:.2f} s")
+    log(f"ratio apply / tar: {apply / tar:.2f}")
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = parser.add_subparsers(dest="what", required=True)
@@ -760,6 +966,7 @@ def main():
     k.add_argument("--cache", help="guest parts cache (default: prepare.sh's)")
     k.add_argument("--parts-file", help="file naming the prepared guest parts (written by 'parts')")
     k.add_argument("--timeout", type=float, default=110)
+    k.add_argument("--map-mib", type=float, help="memory-fits: the map file's length in MiB")
     s = sub.add_parser("sim")
     s.add_argument("scenario", choices=sorted(scenarios.SCENARIOS))
     s.add_argument("--out", required=True)
@@ -775,9 +982,17 @@ def main():
     g.add_argument("--record", required=True, help="file to write the guest parts' directory to")
     p = sub.add_parser("probe-program")
     p.add_argument("--out", required=True)
+    b = sub.add_parser("bench")
+    b.add_argument("--out", required=True)
+    b.add_argument("--program", required=True)
+    b.add_argument("--keyhost", required=True)
+    b.add_argument("--tufpkg", required=True)
+    b.add_argument("--cache", help="guest parts cache (default: prepare.sh's)")
+    b.add_argument("--parts-file", help="file naming the prepared guest parts (written by 'parts')")
+    b.add_argument("--timeout", type=float, default=300)
     args = parser.parse_args()
     return {"kernel": run_kernel, "sim": run_sim, "compare": compare, "parts": record_parts,
-            "probe-program": build_probe}[args.what](args)
+            "probe-program": build_probe, "bench": bench}[args.what](args)
 
 
 if __name__ == "__main__":

@@ -19,6 +19,15 @@ modules=(
   fs/nls/nls_cp437.ko
   fs/nls/nls_iso8859-1.ko
 )
+# For a root file system on a virtio disk (ext4): loaded only in the scenarios that use one.
+disk_modules=(
+  drivers/block/virtio_blk.ko
+  lib/crc16.ko
+  crypto/crc32c_generic.ko
+  fs/mbcache.ko
+  fs/jbd2/jbd2.ko
+  fs/ext4/ext4.ko
+)
 
 # The guest packages are armhf: that architecture must be known to apt.
 if ! dpkg --print-foreign-architectures | grep -qx armhf && [ "$(id -u)" = 0 ]; then
@@ -46,7 +55,8 @@ if [ -z "$kpkg" ]; then
 fi
 
 parts=$cache/$kpkg
-if [ -f "$parts/done" ]; then
+# A cache made before the disk modules were taken is made again.
+if [ -f "$parts/done" ] && [ -f "$parts/disk-modules.list" ]; then
   echo "$parts"
   exit 0
 fi
@@ -68,12 +78,15 @@ cp "$tmp/kernel/boot/vmlinuz-$kver" "$tmp/out/zImage"
 cp "$tmp/kernel/boot/config-$kver" "$tmp/out/config"
 cp "$tmp/busybox/bin/busybox" "$tmp/out/busybox"
 : > "$tmp/out/modules.list"
-for m in "${modules[@]}"; do
-  src=$tmp/kernel/lib/modules/$kver/kernel/$m
-  [ -f "$src" ] || { echo "prepare: $m missing from $kpkg" >&2; exit 1; }
+: > "$tmp/out/disk-modules.list"
+take() {
+  local src=$tmp/kernel/lib/modules/$kver/kernel/$2
+  [ -f "$src" ] || { echo "prepare: $2 missing from $kpkg" >&2; exit 1; }
   cp "$src" "$tmp/out/modules/"
-  basename "$m" >> "$tmp/out/modules.list"
-done
+  basename "$2" >> "$tmp/out/$1"
+}
+for m in "${modules[@]}"; do take modules.list "$m"; done
+for m in "${disk_modules[@]}"; do take disk-modules.list "$m"; done
 
 # The stock dtb wires the CLCDs to a DVI bridge that the fbdev driver cannot use:
 # give the daughterboard CLCD (QEMU's console 0) a 640x480 panel-dpi and switch

@@ -25,6 +25,14 @@ PROGRAM_TREE = {
 }
 PROGRAM_COMMAND = "/opt/qx4170/bin/tool > /opt/qx4170/command.out"
 
+# Map files for a device with 128 MiB of memory (the extraction holds a whole file in
+# memory). They compress to almost nothing, so the card stays small; what the device
+# needs is the file's length either way.
+MIB = 1024 * 1024
+FITTING_MAP = bytes(range(256)) * (48 * MIB // 256)
+OVERSIZED_MAP = bytes(range(256)) * (100 * MIB // 256)
+OLD_MAP = b"world map 3.1\n" * 1000
+
 SCENARIOS = {
     # The stand-in program: checks the guest parts and the harness, not the product.
     "probe": {
@@ -168,6 +176,46 @@ SCENARIOS = {
             "exit": 0,
             "version": VERSION_BEFORE,
             "absent": ["/opt/qx4170", "/cmap/first.log"],
+        },
+    },
+    # A device with 128 MiB of memory and its root file system on a disk: a map
+    # package whose one big file fits applies like any other.
+    "memory-fits": {
+        "memory_mib": 128,
+        "root_disk": True,
+        "sim": False,
+        "sized_file": "cmap/map/world.map",  # harness.py kernel --map-mib changes its length
+        "card": {"map4170.tuf": {"id": "MAP4170", "version": "3.2", "command": "",
+                                 "tree": {"cmap/map/world.map": FITTING_MAP}}},
+        "keys": ["ok", "power"],
+        "expect": {
+            "screens": 2,
+            "commands": [BEEP, BEEP] + POWER_OFF,
+            "powered_off": True,
+            "output": START_OUTPUT + ["PATH map4170.tuf", "+ Create file : (00) /cmap/map/world.map"],
+            "version": b"1.0\n3.2\n7",
+            "files": {"/cmap/map/world.map": FITTING_MAP},
+        },
+    },
+    # The same device and a file the memory cannot hold: the extraction gives up before
+    # it writes anything of that file, the failure message is shown, the run goes on to
+    # its end; nothing is killed and the old file stays as it was.
+    "memory-exceeds": {
+        "memory_mib": 128,
+        "root_disk": True,
+        "sim": False,
+        "rootfs": {"/cmap/map/world.map": OLD_MAP},
+        "card": {"map4170.tuf": {"id": "MAP4170", "version": "3.2", "command": "",
+                                 "tree": {"cmap/map/world.map": OVERSIZED_MAP}}},
+        "keys": ["ok"],
+        "expect": {
+            "screens": 2,
+            "commands": [BEEP],
+            "powered_off": False,
+            "output": START_OUTPUT + ["PATH map4170.tuf", "Extracting data ... "],
+            "exit": 0,
+            "version": VERSION_BEFORE,
+            "unchanged": ["/cmap/map/world.map"],
         },
     },
     # An empty card: nothing is offered, nothing drawn, the program returns 0.

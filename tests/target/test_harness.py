@@ -3,6 +3,7 @@
 difference, or an initramfs the kernel cannot unpack, would make every target test
 meaningless."""
 
+import gzip
 import os
 import struct
 import subprocess
@@ -156,6 +157,37 @@ class Initramfs(unittest.TestCase):
         self.assertIn(" 11 ", lines[1])
         self.assertTrue(lines[2].startswith("l") and lines[2].endswith("bin/sh -> busybox"))
         self.assertTrue(lines[3].endswith(" init"))
+
+
+class RootDisk(unittest.TestCase):
+    def test_disk_holds_the_device_files_and_the_initramfs_only_what_mounts_it(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            parts = os.path.join(tmp, "parts")
+            os.makedirs(os.path.join(parts, "modules"))
+            for name, body in (("busybox", b"BB"), ("modules.list", b"virtio.ko\n"),
+                               ("disk-modules.list", b"ext4.ko\n"), ("modules/virtio.ko", b"V"),
+                               ("modules/ext4.ko", b"E"), ("init", b"#!/bin/sh\n"), ("program", b"PROG")):
+                with open(os.path.join(parts, name), "wb") as f:
+                    f.write(body)
+            image, initrd = os.path.join(tmp, "root.img"), os.path.join(tmp, "initrd.gz")
+            harness.build_root_disk(parts, os.path.join(parts, "program"), os.path.join(parts, "init"), ["a.tuf"],
+                                    b"1.0\n3.1\n7", initrd, image, tmp, {"/cmap/map/old.map": b"OLD"})
+
+            def cat(path):
+                return subprocess.run(["debugfs", "-R", f"cat {path}", image], stdout=subprocess.PIPE,
+                                      stderr=subprocess.DEVNULL, check=True).stdout
+
+            self.assertEqual(cat("/usr/bin/upgqx4170"), b"PROG")
+            self.assertEqual(cat("/cmap/version.txt"), b"1.0\n3.1\n7")
+            self.assertEqual(cat("/cmap/map/old.map"), b"OLD")
+            self.assertEqual(cat("/etc/upg/args"), b"a.tuf\n")
+            self.assertEqual(cat("/etc/upg/root-disk"), b"")
+            with open(initrd, "rb") as f:
+                listing = subprocess.run(["cpio", "-it", "--quiet"], input=gzip.decompress(f.read()),
+                                         stdout=subprocess.PIPE, check=True).stdout.decode().split()
+            self.assertIn("etc/upg/root-disk", listing)
+            self.assertIn("lib/modules/ext4.ko", listing)
+            self.assertNotIn("usr/bin/upgqx4170", listing)
 
 
 class Packages(unittest.TestCase):

@@ -8,6 +8,7 @@
 
 #include "extraction_helpers.h"
 #include "package_builder.h"
+#include "tuf/memory_budget.h"
 #include "tuf/package_reader.h"
 #include "tuf/ttuf.h"
 
@@ -17,7 +18,10 @@ namespace {
 
 class Extract : public testing::Test {
 protected:
-    void TearDown() override { tuf::set_buffer_limit_for_testing(static_cast<std::size_t>(-1)); }
+    void TearDown() override {
+        tuf::set_buffer_limit_for_testing(static_cast<std::size_t>(-1));
+        tuf::set_memory_available_source_for_testing(nullptr);
+    }
 
     std::string package() const { return work / "p.tuf"; }
     std::string root() const { return work / "root"; }
@@ -325,6 +329,25 @@ TEST_F(Extract, InputBufferThatCannotBeHadGivesSix) {
     const Extraction result = run(PackageBuilder().record({"/f", 1, 1, 10, 2000, 0, std::string(2000, 'p'), {}}));
     EXPECT_EQ(result.result, 6);
     EXPECT_FALSE(exists(target("/f")));
+}
+
+std::optional<std::uint64_t> one_mib_beyond_the_reserve() { return tuf::memory_reserve + (std::uint64_t{1} << 20); }
+
+TEST_F(Extract, FileTheDeviceCannotHoldGivesSixBeforeAnythingOfItIsWritten) {
+    // Under overcommit its buffer would be granted and the kernel would kill the program
+    // when the pages are touched.
+    tuf::set_memory_available_source_for_testing(one_mib_beyond_the_reserve);
+    ::mkdir(root().c_str(), 0755);
+    write_file(target("/big"), "old");
+    // The first file's 1 MiB buffer is kept for the next: the second needs 1 MiB + 1 byte more.
+    const std::string fits((1u << 20) - 512, 'f');
+    const std::string too_big((2u << 20) - 511, 'b');
+    const Extraction result = run(PackageBuilder().stored("/fits", fits).stored("/big", too_big).stored("/after", "a"));
+    EXPECT_EQ(result.result, 6);
+    EXPECT_EQ(result.output, head() + "+ Create file : (00) /fits\n");
+    EXPECT_EQ(read_file(target("/fits")), fits);
+    EXPECT_EQ(read_file(target("/big")), "old");
+    EXPECT_FALSE(exists(target("/after")));
 }
 
 TEST_F(Extract, SizeThatCannotGrowBySpareCapacityGivesSixOnThirtyTwoBits) {

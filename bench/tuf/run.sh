@@ -2,11 +2,12 @@
 # Extraction and packing speed of TUF packages against tar, side by side in one run:
 #   (a) one file of 256 MiB of compressible data, (b) 4000 files of 4 KiB,
 # each stored (against tar -xf) and compressed (against tar -xzf), plus the floor
-# (read the package whole, one uncompress per file, one write per file, huge-page
+# (read the package whole, one inflation per file, one write per file, huge-page
 # buffers), peak memory of the extraction, and tufpkg create against tar -czf.
 #
 #   bench/tuf/run.sh [REPEATS]        (default 3; the best time of each is kept)
 #   TUF_BENCH_TMP=/dev/shm bench/tuf/run.sh    (data on a tmpfs instead of /tmp)
+#   TUF_BENCH_LEVEL=9 bench/tuf/run.sh         (tufpkg create --level; default: its own)
 #
 # The contenders run in turns, each after a sync, with the same data in the page cache.
 #
@@ -44,6 +45,8 @@ keep_best() {
     fi
 }
 ratio() { awk "BEGIN{printf \"%.2f\", $1 / $2}"; }
+level=()
+[ -z "${TUF_BENCH_LEVEL:-}" ] || level=(--level "$TUF_BENCH_LEVEL")
 
 echo "preparing data in $work ($(stat -f -c %T "$work"), $(nproc) cores, best of $repeats) ..."
 mkdir -p "$work/a/data" "$work/b/files"
@@ -68,7 +71,7 @@ for shape in a b; do
         store=(); tar_flag=-cf; untar=-xf; ext=tar
         if [ $kind = stored ]; then store=(--store); else tar_flag=-czf; untar=-xzf; ext=tgz; fi
         pkg=$work/$shape-$kind.tuf
-        "$tufpkg" create -o "$pkg" --id BENCH --version 1 "${store[@]}" "$work/$shape" >/dev/null
+        "$tufpkg" create -o "$pkg" --id BENCH --version 1 "${level[@]}" "${store[@]}" "$work/$shape" >/dev/null
         tar $tar_flag "$work/$shape.$ext" -C "$work/$shape" .
         best_time=(); best_peak=()
         # The contenders take turns in a rotating order, so neither a slow phase of
@@ -102,13 +105,14 @@ done
 read -r _ base_peak < <(once "$work/out" "$tool" extract "$work/empty.tuf" "$work/out")
 echo "(peak MiB: ru_maxrss of the extracting process; the same program on a package of 100 x 4 KiB: $(awk "BEGIN{printf \"%.1f\", $base_peak/1024}") MiB)"
 
-printf '\n%-28s %9s %9s %8s\n' "packing (level 6)" tufpkg "tar -czf" ratio
+printf '\n%-28s %9s %9s %8s %12s %12s\n' "packing (level ${TUF_BENCH_LEVEL:-default})" tufpkg "tar -czf" ratio \
+    "tufpkg bytes" "tar bytes"
 for shape in a b; do
     best_time=(); best_peak=()
     for round in $(seq "$repeats"); do
         for turn in 0 1; do
             if [ $(( (round + turn) % 2 )) = 0 ]; then
-                read -r t p < <(once "$work/out" "$tufpkg" create -o "$work/out/p.tuf" --id BENCH --version 1 "$work/$shape")
+                read -r t p < <(once "$work/out" "$tufpkg" create -o "$work/out/p.tuf" --id BENCH --version 1 "${level[@]}" "$work/$shape")
                 keep_best create "$t" "$p"
             else
                 read -r t p < <(once "$work/out" tar -czf "$work/out/p.tgz" -C "$work/$shape" .)
@@ -118,5 +122,6 @@ for shape in a b; do
     done
     t_create=${best_time[create]} t_targz=${best_time[targz]}
     if [ $shape = a ]; then label="a 1 x 256 MiB"; else label="b 4000 x 4 KiB"; fi
-    printf '%-28s %8.3fs %8.3fs %8s\n' "$label" "$t_create" "$t_targz" "$(ratio "$t_create" "$t_targz")"
+    printf '%-28s %8.3fs %8.3fs %8s %12s %12s\n' "$label" "$t_create" "$t_targz" "$(ratio "$t_create" "$t_targz")" \
+        "$(stat -c %s "$work/$shape-compressed.tuf")" "$(stat -c %s "$work/$shape.tgz")"
 done

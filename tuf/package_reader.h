@@ -174,11 +174,14 @@ bool finish_entry(PackageReader& reader, const Entry& entry);
 using WriteCall = ssize_t (*)(int fd, const void* data, std::size_t count);
 bool write_all(int fd, const void* data, std::size_t length, WriteCall write_call = nullptr);
 
-// One-shot inflation of whole zlib streams, with one decompressor taken on first use
-// and kept for every later stream. Accepts and refuses what zlib's `uncompress`
-// does: bytes after the end of the stream are ignored; a preset dictionary, a window
-// over 32 KiB, a wrong check value, a damaged or truncated stream, or more output
-// than `capacity` fail.
+// One-shot inflation of whole zlib streams (libdeflate), with one decompressor taken
+// on first use and kept for every later stream. Accepts and refuses what zlib's
+// `uncompress` does: bytes after the end of the stream are ignored; a preset
+// dictionary, a window over 32 KiB, a wrong check value, a damaged or truncated
+// stream, or more output than `capacity` fail. One difference: a symbol that the
+// format reserves or that an incomplete code leaves unused (zlib: "invalid
+// literal/length code", "invalid distance code") is decoded as some length or
+// literal, so such a stream passes when its Adler-32 matches that output.
 class Inflater {
 public:
     enum class Result { ok, no_memory, failed };

@@ -6,6 +6,8 @@
 # buffers), peak memory of the extraction, and tufpkg create against tar -czf.
 #
 #   bench/tuf/run.sh [REPEATS]        (default 3; the best time of each is kept)
+#   bench/tuf/run.sh REPEATS levels   only tufpkg create at every level 1-12 against tar -czf:
+#                                     time and package size, the measurements behind the default
 #   TUF_BENCH_TMP=/dev/shm bench/tuf/run.sh    (data on a tmpfs instead of /tmp)
 #   TUF_BENCH_LEVEL=9 bench/tuf/run.sh         (tufpkg create --level; default: its own)
 #
@@ -16,6 +18,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 repeats=${1:-3}
+mode=${2:-all}
 build=${BUILD_DIR:-build/release}
 if [ ! -f "$build/build.ninja" ]; then
     cmake --preset release >/dev/null
@@ -64,6 +67,34 @@ for d in range(40):
             out += r.choice(words) + b" %d " % r.randrange(1000)
         open(f"{root}/d{d:02d}/f{f:02d}", "wb").write(out[:4096])
 PY
+
+# create_best SHAPE ARGS...: best time of tufpkg create over the repetitions.
+create_best() {
+    local shape=$1 best= t p; shift
+    for round in $(seq "$repeats"); do
+        read -r t p < <(once "$work/out" "$tufpkg" create -o "$work/out/p.tuf" --id BENCH --version 1 "$@" "$work/$shape")
+        if [ -z "$best" ] || awk "BEGIN{exit !($t < $best)}"; then best=$t; fi
+    done
+    echo "$best"
+}
+if [ "$mode" = levels ]; then
+    printf '\n%-16s %10s %12s %10s %12s\n' level "a time" "a bytes" "b time" "b bytes"
+    for shape in a b; do tar -czf "$work/$shape.tgz" -C "$work/$shape" .; done
+    best_time=(); best_peak=()
+    for shape in a b; do
+        for round in $(seq "$repeats"); do
+            read -r t p < <(once "$work/out" tar -czf "$work/out/p.tgz" -C "$work/$shape" .); keep_best "$shape" "$t" "$p"
+        done
+    done
+    printf '%-16s %9.3fs %12s %9.3fs %12s\n' "tar -czf" "${best_time[a]}" "$(stat -c %s "$work/a.tgz")" \
+        "${best_time[b]}" "$(stat -c %s "$work/b.tgz")"
+    for n in $(seq 1 12); do
+        ta=$(create_best a --level "$n"); sa=$(stat -c %s "$work/out/p.tuf")
+        tb=$(create_best b --level "$n"); sb=$(stat -c %s "$work/out/p.tuf")
+        printf '%-16s %9.3fs %12s %9.3fs %12s\n' "tufpkg --level $n" "$ta" "$sa" "$tb" "$sb"
+    done
+    exit 0
+fi
 
 printf '\n%-28s %9s %9s %9s %8s %9s %10s %10s\n' shape tuf tar floor tuf/tar tuf/floor "peak MiB" "bound MiB"
 for shape in a b; do

@@ -96,6 +96,8 @@ inflate_seeds.update({
     "longer-than-capacity": sized(10, zlib.compress(b"q" * 600)),
     "one-longer-than-size": sized(100, zlib.compress(b"q" * 101)),
     "no-stream": sized(16, b""),
+    # A fixed-code block with the reserved length symbol 287 (zlib refuses it).
+    "reserved-length-symbol": sized(259, bytes.fromhex("789c4b1c0700d9a86224")),
 })
 os.makedirs(INFLATE, exist_ok=True)
 for name, data in inflate_seeds.items():

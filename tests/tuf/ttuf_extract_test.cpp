@@ -267,6 +267,18 @@ TEST_F(Extract, InflationAcceptsAndRefusesWhatZlibDoes) {
     }
 }
 
+// The one difference from zlib, which refuses the reserved length symbols 286 and 287
+// of a fixed-code block: libdeflate reads them as the longest length, 258, and the
+// stream passes when its Adler-32 and length match that output.
+TEST_F(Extract, ReservedLengthSymbolIsReadAsTheLongestLength) {
+    // A fixed-code block: the literal "a", symbol 287 at distance 1, the end of block;
+    // then the Adler-32 of 259 times "a".
+    const std::string packed("\x78\x9c\x4b\x1c\x07\x00\xd9\xa8\x62\x24", 10);
+    const Extraction result = run(PackageBuilder().record({"/f", 1, 1, 259, 10, 0, packed, {}}));
+    EXPECT_EQ(result.result, 0);
+    EXPECT_EQ(read_file(target("/f")), std::string(259, 'a'));
+}
+
 TEST_F(Extract, StoredDataCutByTheEndFailsWithTwo) {
     const Extraction result =
         run(PackageBuilder().command("touch " + work / "ran").record({"/f", 1, 0, 100, 0, 0, "only part", {}}));

@@ -456,6 +456,14 @@ TEST_F(Extract, RunningProgramIsReplacedByANewFile) {
     char* argv[] = {name, seconds, nullptr};
     pid_t child = 0;
     ASSERT_EQ(::posix_spawn(&child, program.c_str(), nullptr, nullptr, argv, nullptr), 0);
+    // An emulated spawn may return before the program runs: wait until it does.
+    const std::string exe = "/proc/" + std::to_string(child) + "/exe";
+    char running[4096] = {};
+    for (int tries = 0; tries < 500; ++tries) {
+        const ssize_t got = ::readlink(exe.c_str(), running, sizeof running - 1);
+        if (got > 0 && std::string(running, static_cast<std::size_t>(got)) == program) break;
+        ::usleep(10000);
+    }
     const int busy = ::open(program.c_str(), O_WRONLY);
     const int busy_error = errno;
     if (busy >= 0) ::close(busy);

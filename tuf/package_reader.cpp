@@ -4,7 +4,8 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
+
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <atomic>
@@ -181,7 +182,7 @@ std::size_t PackageReader::read(void* destination, std::size_t count) {
             continue;
         }
         // Large reads bypass the block buffer: one read into the caller's memory.
-        const ssize_t got = ::read(fd_, out + done, std::min<std::size_t>(remaining, std::size_t{1} << 30));
+        const ssize_t got = ::read(fd_, out + done, std::min(remaining, max_io_chunk));
         if (got > 0) {
             done += static_cast<std::size_t>(got);
             position_ += static_cast<std::uint64_t>(got);
@@ -199,6 +200,47 @@ std::uint64_t PackageReader::file_size() const {
     struct stat status {};
     if (::fstat(fd_, &status) != 0 || status.st_size < 0) return UINT64_MAX;
     return static_cast<std::uint64_t>(status.st_size);
+}
+
+// ---- writing and inflation ---------------------------------------------------
+
+bool write_all(int fd, const void* data, std::size_t length, WriteCall write_call) {
+    if (write_call == nullptr) write_call = ::write;
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t wrote = write_call(fd, bytes + done, std::min(length - done, max_io_chunk));
+        if (wrote > 0) {
+            done += static_cast<std::size_t>(wrote);
+        } else if (wrote < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+Inflater::Result Inflater::inflate(const unsigned char* input, std::size_t input_length, unsigned char* output,
+                                   std::size_t capacity, std::size_t& length) {
+    if (decompressor_ == nullptr) {
+        decompressor_ = ::libdeflate_alloc_decompressor();
+        if (decompressor_ == nullptr) return Result::no_memory;
+    }
+    // libdeflate checks the two header bytes, the window size, the absence of a
+    // preset dictionary and the Adler-32 after the stream, and ignores what follows
+    // it, as zlib does.
+    std::size_t produced = 0;
+    if (::libdeflate_zlib_decompress(decompressor_, input, input_length, output, capacity, &produced) !=
+        LIBDEFLATE_SUCCESS)
+        return Result::failed;
+    length = produced;
+    return Result::ok;
+}
+
+void Inflater::release() {
+    if (decompressor_ != nullptr) ::libdeflate_free_decompressor(decompressor_);
+    decompressor_ = nullptr;
 }
 
 // ---- the walk ----------------------------------------------------------------
@@ -239,9 +281,12 @@ int load_file_data(PackageReader& reader, const Entry& entry, EntryBuffers& buff
     if (!buffers.output.reserve(capacity)) return 6;
     if (!buffers.input.reserve(packed)) return 6;
     if (reader.read(buffers.input.data(), packed) != packed) return 2;
-    uLongf inflated = static_cast<uLongf>(capacity);
-    if (::uncompress(buffers.output.data(), &inflated, buffers.input.data(), static_cast<uLong>(packed)) != Z_OK)
-        return 8;
+    std::size_t inflated = 0;
+    switch (buffers.inflater.inflate(buffers.input.data(), packed, buffers.output.data(), capacity, inflated)) {
+        case Inflater::Result::ok: break;
+        case Inflater::Result::no_memory: return 6;
+        case Inflater::Result::failed: return 8;
+    }
     if (inflated != size) return 8;
     content = buffers.output.data();
     return 0;

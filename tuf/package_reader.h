@@ -3,11 +3,15 @@
 // packages through it, so they cannot disagree about where an entry ends.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "tuf/ttuf.h"
+
+struct libdeflate_decompressor;
 
 // Private steps of the extraction, visible here for tests and tools.
 int tuf_create_dir(const char* root, const char* path);
@@ -24,6 +28,9 @@ inline constexpr std::size_t record_size = 144;
 inline constexpr std::uint64_t max_data_offset = 0x80000000u;
 // Spare capacity of the inflation target beyond the record's size.
 inline constexpr std::size_t inflate_spare = 512;
+// Largest count passed to one read or write call: a 32-bit kernel refuses counts of
+// 2 GiB and more.
+inline constexpr std::size_t max_io_chunk = std::size_t{1} << 30;
 
 inline std::uint32_t load_le32(const unsigned char* bytes) {
     return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
@@ -161,15 +168,55 @@ WalkResult next_entry(PackageReader& reader, Entry& entry);
 // Passes over the bytes an entry has after its data. Directories have none.
 bool finish_entry(PackageReader& reader, const Entry& entry);
 
+// Writes `length` bytes through `write_call` (the system's write by default), in
+// calls of at most `max_io_chunk` bytes, retrying after EINTR. False when a call
+// fails or writes nothing.
+using WriteCall = ssize_t (*)(int fd, const void* data, std::size_t count);
+bool write_all(int fd, const void* data, std::size_t length, WriteCall write_call = nullptr);
+
+// One-shot inflation of whole zlib streams (libdeflate), with one decompressor taken
+// on first use and kept for every later stream. Accepts and refuses what zlib's
+// `uncompress` does: bytes after the end of the stream are ignored; a preset
+// dictionary, a window over 32 KiB, a wrong check value, a damaged or truncated
+// stream, or more output than `capacity` fail. One difference: a symbol that the
+// format reserves or that an incomplete code leaves unused (zlib: "invalid
+// literal/length code", "invalid distance code") is decoded as some length or
+// literal, so such a stream passes when its Adler-32 matches that output.
+class Inflater {
+public:
+    enum class Result { ok, no_memory, failed };
+
+    Inflater() = default;
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+    ~Inflater() { release(); }
+
+    // On `ok`, `length` is the number of bytes written to `output`.
+    Result inflate(const unsigned char* input, std::size_t input_length, unsigned char* output,
+                   std::size_t capacity, std::size_t& length);
+    void release();
+
+private:
+    libdeflate_decompressor* decompressor_ = nullptr;
+};
+
+// What one extraction holds from one entry to the next; `release` gives it all back.
 struct EntryBuffers {
     EntryBuffer output;
     EntryBuffer input;
+    Inflater inflater;
+
+    void release() {
+        output.release();
+        input.release();
+        inflater.release();
+    }
 };
 
 // Reads a file entry's data (the reader stands just after its record) and, for a
-// compressed entry, inflates it with one `uncompress` call. On success `content`
-// points at `size` bytes in `buffers.output`. Returns 0, 2 (short read), 6 (no
-// memory) or 8 (inflation failed or gave another length).
+// compressed entry, inflates it in one call. On success `content` points at `size`
+// bytes in `buffers.output`. Returns 0, 2 (short read), 6 (no memory) or 8
+// (inflation failed or gave another length).
 int load_file_data(PackageReader& reader, const Entry& entry, EntryBuffers& buffers, const unsigned char*& content);
 
 }  // namespace tuf

@@ -30,21 +30,6 @@ char* join_target(const char* root, const char* path) {
     return target;
 }
 
-bool write_all(int fd, const unsigned char* data, std::size_t length) {
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t wrote = ::write(fd, data + done, length - done);
-        if (wrote > 0) {
-            done += static_cast<std::size_t>(wrote);
-        } else if (wrote < 0 && errno == EINTR) {
-            continue;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Copies at most width - 1 characters, so the field always keeps a terminating NUL.
 void put_text(char* field, std::size_t width, const char* text) {
     if (text == nullptr) return;
@@ -89,11 +74,15 @@ int tuf_create_file(const char* root, const char* path, const void* content, std
     char* target = join_target(root, path);
     if (target == nullptr) return 6;
     int result = 0;
-    const int fd = ::open(target, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    constexpr int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    int fd = ::open(target, flags, 0666);
+    // A program that is running cannot be opened for writing; it keeps its file
+    // while the name is given to a new one.
+    if (fd < 0 && errno == ETXTBSY && ::unlink(target) == 0) fd = ::open(target, flags, 0666);
     if (fd < 0) {
         result = 1;
     } else {
-        if (content != nullptr && length > 0 && !write_all(fd, static_cast<const unsigned char*>(content), length))
+        if (content != nullptr && length > 0 && !tuf::write_all(fd, content, length))
             result = 3;
         // The mode is set through the open descriptor: the same file as a chmod of
         // the target after the close, without a second path lookup per file.
@@ -161,6 +150,8 @@ int tuf_extract(const char* path, const char* root) {
         if (created != 0) return 10;
         if (!tuf::finish_entry(reader, entry)) return 4;
     }
+    // The command may need the memory the last entry took.
+    buffers.release();
 
     if (header.command[0] != '\0') {
         char command[sizeof header.command + 1];
@@ -199,7 +190,7 @@ int tuf_compress(const char* root, const char* path, const char* id, const char*
     put_text(header.command, sizeof header.command, command);
     unsigned char raw[tuf::header_size];
     tuf::encode_header(header, raw);
-    if (!write_all(fd, raw, sizeof raw)) {
+    if (!tuf::write_all(fd, raw, sizeof raw)) {
         ::close(fd);
         return 3;
     }

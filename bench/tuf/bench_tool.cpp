@@ -3,14 +3,13 @@
 //                                        "SECONDS PEAK_KIB" (wall time, ru_maxrss)
 //   tuf_bench_tool extract PKG ROOT      tuf_extract(PKG, ROOT)
 //   tuf_bench_tool floor PKG ROOT        the least an extraction must do: read the package whole,
-//                                        one uncompress per compressed file, one write per file
+//                                        one inflation per compressed file, one write per file
 //   tuf_bench_tool text FILE SIZE [SEED] compressible text-like data
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <chrono>
 #include <cstdio>
@@ -44,14 +43,9 @@ int measure(char** command) {
 bool write_file(const std::string& path, const unsigned char* data, std::size_t length) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return false;
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t wrote = ::write(fd, data + done, length - done);
-        if (wrote <= 0) break;
-        done += static_cast<std::size_t>(wrote);
-    }
+    const bool written = tuf::write_all(fd, data, length);
     ::close(fd);
-    return done == length;
+    return written;
 }
 
 int floor_extract(const char* package_path, const std::string& root) {
@@ -61,6 +55,7 @@ int floor_extract(const char* package_path, const std::string& root) {
     const auto size = static_cast<std::size_t>(status.st_size);
     tuf::EntryBuffer package;
     tuf::EntryBuffer output;
+    tuf::Inflater inflater;
     if (!package.reserve(size)) return 1;
     std::size_t done = 0;
     while (done < size) {
@@ -83,8 +78,10 @@ int floor_extract(const char* package_path, const std::string& root) {
         }
         if (record.compressed == 1 && record.size > 0) {
             if (!output.reserve(std::size_t{record.size} + tuf::inflate_spare)) return 1;
-            uLongf length = record.size + tuf::inflate_spare;
-            if (::uncompress(output.data(), &length, package.data() + position, record.packed_size) != Z_OK) return 1;
+            std::size_t length = 0;
+            if (inflater.inflate(package.data() + position, record.packed_size, output.data(),
+                                 std::size_t{record.size} + tuf::inflate_spare, length) != tuf::Inflater::Result::ok)
+                return 1;
             if (!write_file(target, output.data(), length)) return 1;
             position += record.packed_size;
         } else {

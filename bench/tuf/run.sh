@@ -2,11 +2,14 @@
 # Extraction and packing speed of TUF packages against tar, side by side in one run:
 #   (a) one file of 256 MiB of compressible data, (b) 4000 files of 4 KiB,
 # each stored (against tar -xf) and compressed (against tar -xzf), plus the floor
-# (read the package whole, one uncompress per file, one write per file, huge-page
+# (read the package whole, one inflation per file, one write per file, huge-page
 # buffers), peak memory of the extraction, and tufpkg create against tar -czf.
 #
 #   bench/tuf/run.sh [REPEATS]        (default 3; the best time of each is kept)
+#   bench/tuf/run.sh REPEATS levels   only tufpkg create at every level 1-12 against tar -czf:
+#                                     time and package size, the measurements behind the default
 #   TUF_BENCH_TMP=/dev/shm bench/tuf/run.sh    (data on a tmpfs instead of /tmp)
+#   TUF_BENCH_LEVEL=9 bench/tuf/run.sh         (tufpkg create --level; default: its own)
 #
 # The contenders run in turns, each after a sync, with the same data in the page cache.
 #
@@ -15,6 +18,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 repeats=${1:-3}
+mode=${2:-all}
 build=${BUILD_DIR:-build/release}
 if [ ! -f "$build/build.ninja" ]; then
     cmake --preset release >/dev/null
@@ -44,6 +48,8 @@ keep_best() {
     fi
 }
 ratio() { awk "BEGIN{printf \"%.2f\", $1 / $2}"; }
+level=()
+[ -z "${TUF_BENCH_LEVEL:-}" ] || level=(--level "$TUF_BENCH_LEVEL")
 
 echo "preparing data in $work ($(stat -f -c %T "$work"), $(nproc) cores, best of $repeats) ..."
 mkdir -p "$work/a/data" "$work/b/files"
@@ -62,13 +68,41 @@ for d in range(40):
         open(f"{root}/d{d:02d}/f{f:02d}", "wb").write(out[:4096])
 PY
 
+# create_best SHAPE ARGS...: best time of tufpkg create over the repetitions.
+create_best() {
+    local shape=$1 best= t p; shift
+    for round in $(seq "$repeats"); do
+        read -r t p < <(once "$work/out" "$tufpkg" create -o "$work/out/p.tuf" --id BENCH --version 1 "$@" "$work/$shape")
+        if [ -z "$best" ] || awk "BEGIN{exit !($t < $best)}"; then best=$t; fi
+    done
+    echo "$best"
+}
+if [ "$mode" = levels ]; then
+    printf '\n%-16s %10s %12s %10s %12s\n' level "a time" "a bytes" "b time" "b bytes"
+    for shape in a b; do tar -czf "$work/$shape.tgz" -C "$work/$shape" .; done
+    best_time=(); best_peak=()
+    for shape in a b; do
+        for round in $(seq "$repeats"); do
+            read -r t p < <(once "$work/out" tar -czf "$work/out/p.tgz" -C "$work/$shape" .); keep_best "$shape" "$t" "$p"
+        done
+    done
+    printf '%-16s %9.3fs %12s %9.3fs %12s\n' "tar -czf" "${best_time[a]}" "$(stat -c %s "$work/a.tgz")" \
+        "${best_time[b]}" "$(stat -c %s "$work/b.tgz")"
+    for n in $(seq 1 12); do
+        ta=$(create_best a --level "$n"); sa=$(stat -c %s "$work/out/p.tuf")
+        tb=$(create_best b --level "$n"); sb=$(stat -c %s "$work/out/p.tuf")
+        printf '%-16s %9.3fs %12s %9.3fs %12s\n' "tufpkg --level $n" "$ta" "$sa" "$tb" "$sb"
+    done
+    exit 0
+fi
+
 printf '\n%-28s %9s %9s %9s %8s %9s %10s %10s\n' shape tuf tar floor tuf/tar tuf/floor "peak MiB" "bound MiB"
 for shape in a b; do
     for kind in stored compressed; do
         store=(); tar_flag=-cf; untar=-xf; ext=tar
         if [ $kind = stored ]; then store=(--store); else tar_flag=-czf; untar=-xzf; ext=tgz; fi
         pkg=$work/$shape-$kind.tuf
-        "$tufpkg" create -o "$pkg" --id BENCH --version 1 "${store[@]}" "$work/$shape" >/dev/null
+        "$tufpkg" create -o "$pkg" --id BENCH --version 1 "${level[@]}" "${store[@]}" "$work/$shape" >/dev/null
         tar $tar_flag "$work/$shape.$ext" -C "$work/$shape" .
         best_time=(); best_peak=()
         # The contenders take turns in a rotating order, so neither a slow phase of
@@ -102,13 +136,14 @@ done
 read -r _ base_peak < <(once "$work/out" "$tool" extract "$work/empty.tuf" "$work/out")
 echo "(peak MiB: ru_maxrss of the extracting process; the same program on a package of 100 x 4 KiB: $(awk "BEGIN{printf \"%.1f\", $base_peak/1024}") MiB)"
 
-printf '\n%-28s %9s %9s %8s\n' "packing (level 6)" tufpkg "tar -czf" ratio
+printf '\n%-28s %9s %9s %8s %12s %12s\n' "packing (level ${TUF_BENCH_LEVEL:-default})" tufpkg "tar -czf" ratio \
+    "tufpkg bytes" "tar bytes"
 for shape in a b; do
     best_time=(); best_peak=()
     for round in $(seq "$repeats"); do
         for turn in 0 1; do
             if [ $(( (round + turn) % 2 )) = 0 ]; then
-                read -r t p < <(once "$work/out" "$tufpkg" create -o "$work/out/p.tuf" --id BENCH --version 1 "$work/$shape")
+                read -r t p < <(once "$work/out" "$tufpkg" create -o "$work/out/p.tuf" --id BENCH --version 1 "${level[@]}" "$work/$shape")
                 keep_best create "$t" "$p"
             else
                 read -r t p < <(once "$work/out" tar -czf "$work/out/p.tgz" -C "$work/$shape" .)
@@ -118,5 +153,6 @@ for shape in a b; do
     done
     t_create=${best_time[create]} t_targz=${best_time[targz]}
     if [ $shape = a ]; then label="a 1 x 256 MiB"; else label="b 4000 x 4 KiB"; fi
-    printf '%-28s %8.3fs %8.3fs %8s\n' "$label" "$t_create" "$t_targz" "$(ratio "$t_create" "$t_targz")"
+    printf '%-28s %8.3fs %8.3fs %8s %12s %12s\n' "$label" "$t_create" "$t_targz" "$(ratio "$t_create" "$t_targz")" \
+        "$(stat -c %s "$work/$shape-compressed.tuf")" "$(stat -c %s "$work/$shape.tgz")"
 done

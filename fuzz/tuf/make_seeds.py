@@ -55,3 +55,51 @@ os.makedirs(HERE, exist_ok=True)
 for name, data in seeds.items():
     with open(os.path.join(HERE, name), "wb") as out:
         out.write(data)
+
+# The inflation target: three bytes of entry size, then the packed data.
+INFLATE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "inflate-corpus")
+
+
+def sized(size, packed):
+    return struct.pack("<I", size)[:3] + packed
+
+
+def with_dictionary(data, dictionary):
+    c = zlib.compressobj(6, zlib.DEFLATED, 15, 8, zlib.Z_DEFAULT_STRATEGY, dictionary)
+    return c.compress(data) + c.flush()
+
+
+def small_window(data):
+    c = zlib.compressobj(9, zlib.DEFLATED, 9)
+    return c.compress(data) + c.flush()
+
+
+def header_fixed(stream, cmf):
+    flags = stream[1] & 0xC0
+    return bytes([cmf, flags + (31 - (cmf * 256 + flags) % 31) % 31]) + stream[2:]
+
+
+mixed = text + bytes(range(256)) * 8 + b"\0" * 3000
+good = zlib.compress(text, 6)
+inflate_seeds = {"level-%d" % level: sized(len(mixed), zlib.compress(mixed, level)) for level in range(10)}
+inflate_seeds.update({
+    "small-window": sized(len(mixed), small_window(mixed)),
+    "empty-content": sized(0, zlib.compress(b"")),
+    "trailing-bytes": sized(len(text), good + b"after the stream"),
+    "preset-dictionary": sized(len(text), with_dictionary(text, b"line of the configuration")),
+    "window-64k": sized(len(text), header_fixed(good, 0x88)),
+    "not-deflate": sized(len(text), header_fixed(good, 0x77)),
+    "wrong-adler": sized(len(text), good[:-1] + bytes([good[-1] ^ 1])),
+    "no-adler": sized(len(text), good[:-4]),
+    "truncated": sized(len(text), good[: len(good) // 2]),
+    "damaged": sized(len(text), bytes(bad)),
+    "longer-than-capacity": sized(10, zlib.compress(b"q" * 600)),
+    "one-longer-than-size": sized(100, zlib.compress(b"q" * 101)),
+    "no-stream": sized(16, b""),
+    # A fixed-code block with the reserved length symbol 287 (zlib refuses it).
+    "reserved-length-symbol": sized(259, bytes.fromhex("789c4b1c0700d9a86224")),
+})
+os.makedirs(INFLATE, exist_ok=True)
+for name, data in inflate_seeds.items():
+    with open(os.path.join(INFLATE, name), "wb") as out:
+        out.write(data)

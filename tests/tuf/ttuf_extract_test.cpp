@@ -1,10 +1,17 @@
 #include <gmock/gmock.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 
 #include "extraction_helpers.h"
 #include "package_builder.h"
@@ -214,6 +221,68 @@ TEST_F(Extract, StreamBeyondTheSpareCapacityFailsWithEight) {
     EXPECT_FALSE(exists(target("/f")));
 }
 
+// Streams on which zlib's uncompress has a firm answer, and the extraction gives the same.
+TEST_F(Extract, InflationAcceptsAndRefusesWhatZlibDoes) {
+    const std::string content = "inflated the way zlib inflates it\n";
+    const std::string good = zlib_compress(content);
+    std::string with_dictionary(good.size() + 64, '\0');
+    {
+        z_stream stream{};
+        ASSERT_EQ(deflateInit(&stream, 6), Z_OK);
+        ASSERT_EQ(deflateSetDictionary(&stream, reinterpret_cast<const Bytef*>("inflated"), 8), Z_OK);
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data()));
+        stream.avail_in = static_cast<uInt>(content.size());
+        stream.next_out = reinterpret_cast<Bytef*>(with_dictionary.data());
+        stream.avail_out = static_cast<uInt>(with_dictionary.size());
+        ASSERT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+        with_dictionary.resize(stream.total_out);
+        deflateEnd(&stream);
+    }
+    // CINFO 8 (a 64 KiB window) with the header's check bits made right again.
+    std::string wide_window = good;
+    const unsigned flags = static_cast<unsigned char>(good[1]) & 0xc0u;
+    wide_window[0] = static_cast<char>(0x88);
+    wide_window[1] = static_cast<char>(flags + (31 - (0x88u * 256 + flags) % 31) % 31);
+    std::string wrong_check = good;
+    wrong_check.back() = static_cast<char>(wrong_check.back() ^ 1);
+    const struct {
+        const char* what;
+        std::string packed;
+        int result;
+    } cases[] = {
+        {"bytes after the stream are ignored", good + "trailing bytes", 0},
+        {"a preset dictionary", with_dictionary, 8},
+        {"a window over 32 KiB", wide_window, 8},
+        {"a wrong Adler-32", wrong_check, 8},
+        {"a stream cut before its end", good.substr(0, good.size() - 5), 8},
+        {"a stream without its check value", good.substr(0, good.size() - 4), 8},
+        {"no stream at all", std::string(), 8},
+    };
+    for (const auto& c : cases) {
+        const Extraction result = run(PackageBuilder().record({"/f", 1, 1, static_cast<std::uint32_t>(content.size()),
+                                                               static_cast<std::uint32_t>(c.packed.size()), 0,
+                                                               c.packed, {}}));
+        EXPECT_EQ(result.result, c.result) << c.what;
+        EXPECT_EQ(exists(target("/f")), c.result == 0) << c.what;
+        if (c.result == 0) {
+            EXPECT_EQ(read_file(target("/f")), content) << c.what;
+        }
+        ::unlink(target("/f").c_str());
+    }
+}
+
+// The one difference from zlib, which refuses the reserved length symbols 286 and 287
+// of a fixed-code block: libdeflate reads them as the longest length, 258, and the
+// stream passes when its Adler-32 and length match that output.
+TEST_F(Extract, ReservedLengthSymbolIsReadAsTheLongestLength) {
+    // A fixed-code block: the literal "a", symbol 287 at distance 1, the end of block;
+    // then the Adler-32 of 259 times "a".
+    const std::string packed("\x78\x9c\x4b\x1c\x07\x00\xd9\xa8\x62\x24", 10);
+    const Extraction result = run(PackageBuilder().record({"/f", 1, 1, 259, 10, 0, packed, {}}));
+    EXPECT_EQ(result.result, 0);
+    EXPECT_EQ(read_file(target("/f")), std::string(259, 'a'));
+}
+
 TEST_F(Extract, StoredDataCutByTheEndFailsWithTwo) {
     const Extraction result =
         run(PackageBuilder().command("touch " + work / "ran").record({"/f", 1, 0, 100, 0, 0, "only part", {}}));
@@ -375,6 +444,82 @@ TEST_F(Extract, ShortWriteLeavesATruncatedFileAndFailsWithTen) {
     EXPECT_EQ(read_file(target("/f")).size(), 4096u);
     EXPECT_EQ(mode_of(target("/f")), 0777u);
     EXPECT_FALSE(exists(work / "ran"));
+}
+
+// Resident memory of a process in KiB, from /proc/PID/status.
+long resident_kib(const std::string& status_path) {
+    std::ifstream in(status_path);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+TEST_F(Extract, LastEntrysBuffersAreGivenBackBeforeTheCommandRuns) {
+    constexpr std::size_t size = std::size_t{48} << 20;
+    const std::string seen = work / "rss";
+    PackageBuilder().command("grep VmRSS /proc/$PPID/status > " + seen).stored("/big", std::string(size, 'b')).write(
+        package());
+    ::mkdir(root().c_str(), 0755);
+    const long before = resident_kib("/proc/self/status");
+    ASSERT_GT(before, 0);
+    ASSERT_EQ(extract(package(), root()).result, 0);
+    const long during = resident_kib(seen);
+    ASSERT_GT(during, 0);
+    EXPECT_LT(during - before, static_cast<long>(size / 1024 / 2)) << "before " << before << " KiB";
+}
+
+TEST_F(Extract, RunningProgramIsReplacedByANewFile) {
+    ::mkdir(root().c_str(), 0755);
+    const std::string program = target("/sleep");
+    write_file(program, read_file("/bin/sleep"));
+    ::chmod(program.c_str(), 0755);
+    char name[] = "sleep";
+    char seconds[] = "60";
+    char* argv[] = {name, seconds, nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(::posix_spawn(&child, program.c_str(), nullptr, nullptr, argv, nullptr), 0);
+    // An emulated spawn may return before the program runs: wait until it does.
+    const std::string exe = "/proc/" + std::to_string(child) + "/exe";
+    char running[4096] = {};
+    for (int tries = 0; tries < 500; ++tries) {
+        const ssize_t got = ::readlink(exe.c_str(), running, sizeof running - 1);
+        if (got > 0 && std::string(running, static_cast<std::size_t>(got)) == program) break;
+        ::usleep(10000);
+    }
+    const int busy = ::open(program.c_str(), O_WRONLY);
+    const int busy_error = errno;
+    if (busy >= 0) ::close(busy);
+    if (busy >= 0 || busy_error != ETXTBSY) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        GTEST_SKIP() << "a running program can be opened for writing here";
+    }
+    const int created = tuf_create_file(root().c_str(), "/sleep", "new", 3);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(created, 0);
+    EXPECT_TRUE(read_file(program) == "new");  // not the old program, which is not printed
+    EXPECT_EQ(mode_of(program), 0777u);
+}
+
+TEST(WriteAll, NoCallIsGivenTwoGigabytesOrMore) {
+    // Address space only: the fake write never reads the bytes.
+    const std::size_t length = (std::size_t{1} << 31) + 4096;
+    void* reserved = ::mmap(nullptr, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (reserved == MAP_FAILED) GTEST_SKIP() << "no room for 2 GiB of address space";
+    static std::size_t largest;
+    static std::size_t total;
+    largest = total = 0;
+    const bool written = tuf::write_all(7, reserved, length, [](int, const void*, std::size_t count) -> ssize_t {
+        largest = std::max(largest, count);
+        total += count;
+        return static_cast<ssize_t>(count);
+    });
+    ::munmap(reserved, length);
+    EXPECT_TRUE(written);
+    EXPECT_EQ(total, length);
+    EXPECT_LT(largest, std::size_t{1} << 31);
 }
 
 TEST(DoCommand, ReturnsTheRawWaitStatus) {

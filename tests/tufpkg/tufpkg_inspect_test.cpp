@@ -138,7 +138,7 @@ TEST_F(Inspect, CheckTextNamesEntryAndOffset) {
     const ToolRun run = tufpkg({"check", package()});
     EXPECT_EQ(run.code, 1);
     EXPECT_TRUE(contains(run.out, "problem: entry 2 at offset 307: 2 stray bytes")) << run.out;
-    EXPECT_TRUE(contains(run.out, "1 entries, 1 problems, 0 warnings: damaged")) << run.out;
+    EXPECT_TRUE(contains(run.out, "1 entry, 1 problem, 0 warnings: damaged")) << run.out;
 }
 
 TEST_F(Inspect, PackagesOverFourGigabytesAreWalked) {

@@ -218,6 +218,11 @@ std::string package_argument(const Arguments& arguments) {
     return arguments.positional()[0];
 }
 
+// "1 problem", "2 problems".
+std::string counted(std::size_t count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
 void print_findings(const Findings& findings) {
     for (const Finding& f : findings.problems)
         std::printf("problem: %s: %s\n", where(f.entry, f.offset).c_str(), printable(f.message).c_str());
@@ -398,8 +403,9 @@ int run_check(int argc, char** argv) {
         else if (signature.present && !signature.checked)
             std::printf("signature: %s beside the package, not checked (no --key)\n",
                         printable(signature.file).c_str());
-        std::printf("%s: %zu entries, %zu problems, %zu warnings: %s\n", printable(path).c_str(), index,
-                    findings.problems.size(), findings.warnings.size(), ok ? "ok" : "damaged");
+        std::printf("%s: %s, %s, %s: %s\n", printable(path).c_str(), counted(index, "entry", "entries").c_str(),
+                    counted(findings.problems.size(), "problem", "problems").c_str(),
+                    counted(findings.warnings.size(), "warning", "warnings").c_str(), ok ? "ok" : "damaged");
     }
     return ok ? exit_ok : exit_problem;
 }

@@ -14,7 +14,7 @@ const char usage[] =
     "Make and inspect TUF upgrade packages.\n"
     "\n"
     "Commands:\n"
-    "  create -o PKG --id ID --version VER [--command CMD] [--store] DIR\n"
+    "  create -o PKG --id ID --version VER [--command CMD] [--level N] [--store] DIR\n"
     "                       pack the tree under DIR into the package PKG\n"
     "  list PKG [--json]    show the header and every entry\n"
     "  check PKG [--key PUB] [--json]\n"

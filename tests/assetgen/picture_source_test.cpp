@@ -2,6 +2,7 @@
 #include "tools/assetgen/picture_source.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 #include <png.h>
 #include <stdlib.h>
 
@@ -139,20 +140,32 @@ TEST(LoadPictures, ReadsTheFilesRelativeToTheManifest) {
     EXPECT_EQ((*pictures)[0].pixels, std::vector<std::uint8_t>(4, 0xFF));
 }
 
-TEST(GeneratedSource, HoldsTheCommandAPrivateConstArrayAndTheDescriptor) {
-    assetgen::Picture picture{{"yes0", "gImage_yes0", 2, 1, "yes0.png"}, {0x79, 0xCE, 0x00, 0xF8}};
-    std::string source = generate_source({picture}, "assetgen assets/pictures.txt gui/t4170img.cpp");
-    EXPECT_EQ(source,
-              "// Generated from the PNG files of assets/ by tools/assetgen; edit the PNG files, not this one.\n"
-              "// Command (from the top of the source tree): assetgen assets/pictures.txt gui/t4170img.cpp\n"
-              "#include \"gui/t4170img.h\"\n\n"
-              "namespace {\n\n"
-              "// yes0.png\n"
-              "const uint8_t gImage_yes0[4] = {\n"
-              "    0x79,0xCE,0x00,0xF8,\n"
-              "};\n\n"
-              "}  // namespace\n\n"
-              "IMAGE_A555 yes0 = {0, 2, 1, 16, 4, 4, gImage_yes0};\n");
+// The pictures' pixels, one after the other, as one zlib stream that zlib itself
+// inflates; each descriptor points at its picture's place in the unpacked pixels.
+TEST(GeneratedSource, HoldsTheCommandOnePackedStreamAndTheDescriptors) {
+    assetgen::Picture yes0{{"yes0", "gImage_yes0", 2, 1, "yes0.png"}, {0x79, 0xCE, 0x00, 0xF8}};
+    assetgen::Picture no0{{"no0", "gImage_no0", 1, 2, "no0.png"}, {0x01, 0x02, 0x03, 0x04}};
+    std::string source = generate_source({yes0, no0}, "assetgen assets/pictures.txt gui/t4170img.cpp");
+    EXPECT_EQ(source.rfind("// Generated from the PNG files of assets/ by tools/assetgen; edit the PNG files, not this one.\n"
+                           "// Command (from the top of the source tree): assetgen assets/pictures.txt gui/t4170img.cpp\n",
+                           0),
+              0u)
+        << source;
+    EXPECT_NE(source.find("alignas(4) uint8_t pixels[8];\n"), std::string::npos) << source;
+    EXPECT_NE(source.find("IMAGE_A555 yes0 = {0, 2, 1, 16, 4, 4, pixels + 0};  // yes0.png\n"), std::string::npos);
+    EXPECT_NE(source.find("IMAGE_A555 no0 = {0, 1, 2, 16, 2, 4, pixels + 4};  // no0.png\n"), std::string::npos);
+
+    std::vector<std::uint8_t> packed;
+    const std::size_t start = source.find("packed[");
+    const std::size_t end = source.find("};", start);
+    ASSERT_NE(start, std::string::npos);
+    for (std::size_t at = source.find("0x", start); at < end; at = source.find("0x", at + 4))
+        packed.push_back(static_cast<std::uint8_t>(std::stoi(source.substr(at + 2, 2), nullptr, 16)));
+    std::vector<std::uint8_t> pixels(16);
+    uLongf length = pixels.size();
+    ASSERT_EQ(uncompress(pixels.data(), &length, packed.data(), packed.size()), Z_OK);
+    pixels.resize(length);
+    EXPECT_EQ(pixels, (std::vector<std::uint8_t>{0x79, 0xCE, 0x00, 0xF8, 0x01, 0x02, 0x03, 0x04}));
 }
 
 TEST(GeneratedSource, TheCommittedPictureSourceIsWhatTheAssetsGive) {

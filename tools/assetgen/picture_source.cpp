@@ -1,10 +1,13 @@
 #include "tools/assetgen/picture_source.h"
 
+#include <libdeflate.h>
 #include <png.h>
 
 #include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <memory>
+#include <new>
 #include <set>
 #include <sstream>
 
@@ -140,28 +143,45 @@ std::optional<std::vector<Picture>> load_pictures(const std::string& manifest_pa
     return pictures;
 }
 
+std::vector<std::uint8_t> pack(const std::vector<std::uint8_t>& bytes) {
+    std::unique_ptr<libdeflate_compressor, decltype(&libdeflate_free_compressor)> deflater(
+        libdeflate_alloc_compressor(12), libdeflate_free_compressor);
+    if (deflater == nullptr) throw std::bad_alloc();
+    std::vector<std::uint8_t> packed(libdeflate_zlib_compress_bound(deflater.get(), bytes.size()));
+    packed.resize(libdeflate_zlib_compress(deflater.get(), bytes.data(), bytes.size(), packed.data(), packed.size()));
+    return packed;
+}
+
 std::string generate_source(const std::vector<Picture>& pictures, const std::string& command) {
+    std::vector<std::uint8_t> all;
+    for (const Picture& picture : pictures) all.insert(all.end(), picture.pixels.begin(), picture.pixels.end());
+    const std::vector<std::uint8_t> packed = pack(all);
+
     std::ostringstream out;
     out << "// Generated from the PNG files of assets/ by tools/assetgen; edit the PNG files, not this one.\n"
         << "// Command (from the top of the source tree): " << command << "\n"
-        << "#include \"gui/t4170img.h\"\n\n"
-        << "namespace {\n";
+        << "#include \"gui/t4170img.h\"\n"
+        << "#include \"gui/picture_pack.h\"\n\n"
+        << "namespace {\n\n"
+        << "// Every picture's RGB565 pixels, one after the other (" << all.size() << " bytes), as one zlib\n"
+        << "// stream; unpacked into `pixels` when the program starts.\n"
+        << "const uint8_t packed[" << packed.size() << "] = {";
     char byte[8];
-    for (const Picture& picture : pictures) {
-        out << "\n// " << picture.entry.file << "\n";
-        out << "const uint8_t " << picture.entry.array << "[" << picture.pixels.size() << "] = {";
-        for (std::size_t i = 0; i < picture.pixels.size(); ++i) {
-            if (i % 24 == 0) out << "\n    ";
-            std::snprintf(byte, sizeof byte, "0x%02X,", picture.pixels[i]);
-            out << byte;
-        }
-        out << "\n};\n";
+    for (std::size_t i = 0; i < packed.size(); ++i) {
+        if (i % 24 == 0) out << "\n    ";
+        std::snprintf(byte, sizeof byte, "0x%02X,", packed[i]);
+        out << byte;
     }
-    out << "\n}  // namespace\n\n";
+    out << "\n};\n"
+        << "alignas(4) uint8_t pixels[" << all.size() << "];\n"
+        << "[[maybe_unused]] const bool unpacked = gui_unpack_pictures(packed, sizeof packed, pixels, sizeof pixels);\n"
+        << "\n}  // namespace\n\n";
+    std::size_t offset = 0;
     for (const Picture& picture : pictures) {
         const PictureEntry& e = picture.entry;
         out << "IMAGE_A555 " << e.descriptor << " = {0, " << e.width << ", " << e.height << ", 16, " << e.width * 2
-            << ", " << e.width * 2 * e.height << ", " << e.array << "};\n";
+            << ", " << e.width * 2 * e.height << ", pixels + " << offset << "};  // " << e.file << "\n";
+        offset += picture.pixels.size();
     }
     return out.str();
 }

@@ -1,0 +1,21 @@
+#include "gui/picture_pack.h"
+
+#include <libdeflate.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+bool gui_unpack_pictures(const std::uint8_t* packed, std::size_t packed_size, std::uint8_t* pixels,
+                         std::size_t size) {
+    std::unique_ptr<libdeflate_decompressor, decltype(&libdeflate_free_decompressor)> inflater(
+        libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
+    std::size_t actual = 0;
+    if (inflater == nullptr ||
+        libdeflate_zlib_decompress(inflater.get(), packed, packed_size, pixels, size, &actual) != LIBDEFLATE_SUCCESS ||
+        actual != size) {
+        std::fputs("GuiInit : the built-in pictures cannot be unpacked\n", stderr);
+        std::abort();
+    }
+    return true;
+}

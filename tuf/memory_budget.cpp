@@ -66,7 +66,7 @@ std::uint64_t entry_memory_need(const Entry& entry) {
     return need;
 }
 
-bool entry_memory_available(const Entry& entry, const EntryBuffers& held) {
+bool entry_memory_available(const Entry& entry, const EntryBuffers& held, MemoryShortage* shortage) {
     const std::uint64_t reusable = std::uint64_t{held.output.capacity()} + held.input.capacity();
     const std::uint64_t need = entry_memory_need(entry);
     // The many small files of a package do not each cost a read of /proc/meminfo.
@@ -74,7 +74,10 @@ bool entry_memory_available(const Entry& entry, const EntryBuffers& held) {
     const MemoryAvailableSource installed = source.load();
     const std::optional<std::uint64_t> available = installed != nullptr ? installed() : available_from_kernel();
     if (!available) return true;
-    return need - reusable + memory_reserve <= *available;
+    if (need - reusable + memory_reserve <= *available) return true;
+    if (shortage != nullptr)
+        *shortage = {need, reusable + (*available > memory_reserve ? *available - memory_reserve : 0)};
+    return false;
 }
 
 }  // namespace tuf

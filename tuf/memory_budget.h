@@ -37,6 +37,12 @@ std::uint64_t entry_memory_need(const Entry& entry);
 // are reused or given back first), keeping `memory_reserve` for everything else. Where the
 // available memory is unknown, or the new need is below `unchecked_need`, the answer is
 // true: the allocation itself decides.
-bool entry_memory_available(const Entry& entry, const EntryBuffers& held);
+// When the answer is false, `shortage` (if given) says what the entry needs and what it
+// could have had: the buffers held plus what the system gives beyond its reserve.
+struct MemoryShortage {
+    std::uint64_t need = 0;
+    std::uint64_t obtainable = 0;
+};
+bool entry_memory_available(const Entry& entry, const EntryBuffers& held, MemoryShortage* shortage = nullptr);
 
 }  // namespace tuf

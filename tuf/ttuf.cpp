@@ -140,7 +140,13 @@ int tuf_extract(const char* path, const char* root) {
         if (entry.record.size == 0) {
             created = tuf_create_file(root, name, nullptr, 0);
         } else {
-            if (!tuf::entry_memory_available(entry, buffers)) return 6;
+            tuf::MemoryShortage shortage;
+            if (!tuf::entry_memory_available(entry, buffers, &shortage)) {
+                std::printf("Error : not enough memory for %s : %llu KiB needed, %llu KiB can be had\n", name,
+                            static_cast<unsigned long long>((shortage.need + 1023) / 1024),
+                            static_cast<unsigned long long>(shortage.obtainable / 1024));
+                return 6;
+            }
             const unsigned char* content = nullptr;
             const int loaded = tuf::load_file_data(reader, entry, buffers, content);
             if (loaded != 0) return loaded;

@@ -413,7 +413,8 @@ TEST_F(Extract, FileTheDeviceCannotHoldGivesSixBeforeAnythingOfItIsWritten) {
     const std::string too_big((2u << 20) - 511, 'b');
     const Extraction result = run(PackageBuilder().stored("/fits", fits).stored("/big", too_big).stored("/after", "a"));
     EXPECT_EQ(result.result, 6);
-    EXPECT_EQ(result.output, head() + "+ Create file : (00) /fits\n");
+    EXPECT_EQ(result.output, head() + "+ Create file : (00) /fits\n"
+                                       "Error : not enough memory for /big : 2049 KiB needed, 2048 KiB can be had\n");
     EXPECT_EQ(read_file(target("/fits")), fits);
     EXPECT_EQ(read_file(target("/big")), "old");
     EXPECT_FALSE(exists(target("/after")));

@@ -144,8 +144,17 @@ protected:
 
     // Puts the packages on the card and offers the first, as the driver does.
     void offer(const std::vector<std::pair<std::string, test::PackageBuilder>>& packages) {
+        std::vector<std::string> names;
         for (const auto& [name, package] : packages) {
             ASSERT_TRUE(package.write(name));
+            names.push_back(name);
+        }
+        offer_as_on_card(names);
+    }
+
+    // Offers the packages already on the card, the first of them at once.
+    void offer_as_on_card(const std::vector<std::string>& names) {
+        for (const auto& name : names) {
             HEADTUFFILE header;
             ASSERT_EQ(tuf_is_tuf_file(name.c_str(), &header), 0);
             std::snprintf(app::files[app::num_file], app::path_size, "%s", name.c_str());
@@ -456,21 +465,6 @@ protected:
         ASSERT_TRUE(package.write(name));
         key->sign(name);
         if (damage != nullptr) damage(name);
-    }
-
-    // offer() writes the packages again: these keep what is on the card.
-    void offer_as_on_card(const std::vector<std::string>& names) {
-        for (const auto& name : names) {
-            HEADTUFFILE header;
-            ASSERT_EQ(tuf_is_tuf_file(name.c_str(), &header), 0);
-            std::snprintf(app::files[app::num_file], app::path_size, "%s", name.c_str());
-            app::headers[app::num_file] = header;
-            ++app::num_file;
-        }
-        pthread_mutex_lock(&app::stop_mutex);
-        app::stop = 0;
-        pthread_mutex_unlock(&app::stop_mutex);
-        app::do_upg(app::files[0], &app::headers[0]);
     }
 
     static void flip_last_byte(const std::string& name) {

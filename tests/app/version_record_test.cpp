@@ -134,10 +134,17 @@ TEST(VersionFileRead, NulByteEndsTheValueButNotTheLine) {
 
 // ---- writing ----
 
-TEST(VersionFileWrite, WritesTheThreeValuesWithNoNewlineAfterTheLast) {
-    TempDir dir;
-    ASSERT_EQ(app::write_new_version((dir / "version.txt").c_str(), "2.0", "3.1", "7"), 0);
-    EXPECT_EQ(read_file(dir / "version.txt"), "2.0\n3.1\n7");
+// Each value holds one line: a line break in a package's version would shift the
+// values after it.
+TEST(VersionFileWrite, WritesTheThreeValuesEachCutAtItsFirstLineBreakNoNewlineAfterTheLast) {
+    struct Case {
+        const char *pro, *map, *user;
+    };
+    for (const Case& values : {Case{"2.0", "3.1", "7"}, Case{"2.0\nZZ", "3.1\r\n", "7\rx"}}) {
+        TempDir dir;
+        ASSERT_EQ(app::write_new_version((dir / "version.txt").c_str(), values.pro, values.map, values.user), 0);
+        EXPECT_EQ(read_file(dir / "version.txt"), "2.0\n3.1\n7") << values.pro;
+    }
 }
 
 TEST(VersionFileWrite, WhatIsWrittenReadsBackUnchanged) {
@@ -158,12 +165,6 @@ TEST(VersionFileWrite, ReplacesTheFileByRenameSoTheOldRecordIsNeverTorn) {
     EXPECT_EQ(read_file(dir / "old.txt"), "1.0\n3.1\n7");
     EXPECT_EQ(read_file(dir / "version.txt"), "2.0\n3.1\n7");
     EXPECT_FALSE(fs::exists(dir / "version.txt.tmp"));
-}
-
-TEST(VersionFileWrite, EachValueIsCutAtItsFirstLineBreak) {
-    TempDir dir;
-    ASSERT_EQ(app::write_new_version((dir / "version.txt").c_str(), "2.0\nZZ", "3.1\r\n", "7\rx"), 0);
-    EXPECT_EQ(read_file(dir / "version.txt"), "2.0\n3.1\n7");
 }
 
 TEST(VersionFileWrite, KeepsTheModeOfTheOldFileAndUpdatesALinkAtItsTarget) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cassert>
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include "app/upgqx4170.h"
 #include "gui/t4170img.h"
 #include "input/t4170input.h"
+#include "tuf/package_reader.h"
 
 namespace app {
 
@@ -128,23 +130,10 @@ bool read_version_line(FILE* file, char* slot, int size) {
 std::string first_line(const char* value) { return std::string(value, std::strcspn(value, "\r\n")); }
 
 // Where `path` leads after following its symbolic links (the path itself when it
-// is none or the links go round in circles).
+// cannot be resolved: no such file, or links that go round in circles).
 std::string link_target(const char* path) {
-    std::string at = path;
-    for (int hop = 0; hop < 40; ++hop) {
-        struct stat info {};
-        if (::lstat(at.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return at;
-        std::string link(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 255) + 1, '\0');
-        ssize_t n = ::readlink(at.c_str(), link.data(), link.size());
-        if (n <= 0 || static_cast<std::size_t>(n) >= link.size()) return at;
-        link.resize(static_cast<std::size_t>(n));
-        if (link.front() != '/') {
-            std::size_t slash = at.rfind('/');
-            link = (slash == std::string::npos ? std::string() : at.substr(0, slash + 1)) + link;
-        }
-        at = link;
-    }
-    return path;
+    char resolved[PATH_MAX];
+    return ::realpath(path, resolved) != nullptr ? resolved : path;
 }
 
 bool plain_name_char(char c) {
@@ -273,13 +262,7 @@ int write_new_version(const char* path, const char* pro, const char* map, const 
     // A value holds one line: a line break in a package's version would shift
     // the values after it.
     const std::string content = first_line(pro) + "\n" + first_line(map) + "\n" + first_line(user);
-    std::size_t done = 0;
-    while (ok && done < content.size()) {
-        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) done += static_cast<std::size_t>(n);
-    }
+    ok = ok && tuf::write_all(fd, content.data(), content.size());
     ok = ::fsync(fd) == 0 && ok;
     ok = ::close(fd) == 0 && ok;
     ok = ok && std::rename(temporary.c_str(), target.c_str()) == 0;

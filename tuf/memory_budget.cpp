@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 
 namespace tuf {
 
@@ -15,20 +14,10 @@ std::optional<std::uint64_t> available_from_kernel() {
     if (fd < 0) return std::nullopt;
     // The whole file is about 1.5 KB; MemAvailable is its third line.
     char text[4096];
-    std::size_t length = 0;
-    for (;;) {
-        const ssize_t got = ::read(fd, text + length, sizeof text - length);
-        if (got > 0) {
-            length += static_cast<std::size_t>(got);
-            if (length == sizeof text) break;
-        } else if (got < 0 && errno == EINTR) {
-            continue;
-        } else {
-            break;
-        }
-    }
+    const ssize_t length = read_all(fd, text, sizeof text);
     ::close(fd);
-    return parse_mem_available(std::string_view(text, length));
+    if (length < 0) return std::nullopt;
+    return parse_mem_available(std::string_view(text, static_cast<std::size_t>(length)));
 }
 
 std::atomic<MemoryAvailableSource> source{nullptr};

@@ -221,6 +221,22 @@ bool write_all(int fd, const void* data, std::size_t length, WriteCall write_cal
     return true;
 }
 
+ssize_t read_all(int fd, void* data, std::size_t length) {
+    auto* bytes = static_cast<unsigned char*>(data);
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t got = ::read(fd, bytes + done, std::min(length - done, max_io_chunk));
+        if (got > 0) {
+            done += static_cast<std::size_t>(got);
+        } else if (got == 0) {
+            break;
+        } else if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return static_cast<ssize_t>(done);
+}
+
 Inflater::Result Inflater::inflate(const unsigned char* input, std::size_t input_length, unsigned char* output,
                                    std::size_t capacity, std::size_t& length) {
     if (decompressor_ == nullptr) {

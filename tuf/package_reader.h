@@ -174,6 +174,11 @@ bool finish_entry(PackageReader& reader, const Entry& entry);
 using WriteCall = ssize_t (*)(int fd, const void* data, std::size_t count);
 bool write_all(int fd, const void* data, std::size_t length, WriteCall write_call = nullptr);
 
+// Reads until `length` bytes are in or the file ends, in calls of at most
+// `max_io_chunk` bytes, retrying after EINTR. The number of bytes read (less than
+// `length` only at the end of the file), or -1 when a call fails (errno says why).
+ssize_t read_all(int fd, void* data, std::size_t length);
+
 // One-shot inflation of whole zlib streams (libdeflate), with one decompressor taken
 // on first use and kept for every later stream. Accepts and refuses what zlib's
 // `uncompress` does: bytes after the end of the stream are ignored; a preset

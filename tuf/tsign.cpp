@@ -1,6 +1,8 @@
 // minisign key and signature files, and the streamed check of a signed file.
 #include "tuf/tsign.h"
 
+#include "tuf/package_reader.h"
+
 #include <fcntl.h>
 #include <sodium.h>
 #include <unistd.h>
@@ -31,14 +33,7 @@ void never_waiting_bytes(void* const buffer, const std::size_t size) {
     std::memset(buffer, 0, size);
     const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
     if (fd < 0) return;
-    auto* bytes = static_cast<unsigned char*>(buffer);
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::read(fd, bytes + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
+    (void)tuf::read_all(fd, buffer, size);
     ::close(fd);
 }
 
@@ -100,21 +95,13 @@ int read_small_file(const char* path, std::string& text) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT ? sign_no_file : sign_unreadable;
     text.assign(sign_max_file_size + 1, '\0');
-    std::size_t done = 0;
-    int status = sign_ok;
-    while (done < text.size()) {
-        const ssize_t n = ::read(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) status = sign_unreadable;
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
+    const ssize_t length = tuf::read_all(fd, text.data(), text.size());
     const int saved_errno = errno;
     ::close(fd);
     errno = saved_errno;
-    text.resize(done);
-    if (status == sign_ok && done > sign_max_file_size) status = sign_malformed;
-    return status;
+    if (length < 0) return sign_unreadable;
+    text.resize(static_cast<std::size_t>(length));
+    return text.size() > sign_max_file_size ? sign_malformed : sign_ok;
 }
 
 // BLAKE2b-512 of the whole file, read in blocks.
@@ -125,17 +112,20 @@ int hash_file(const char* path, unsigned char* hash) {
     const std::unique_ptr<unsigned char[]> block(new unsigned char[read_block]);
     crypto_generichash_state state;
     crypto_generichash_init(&state, nullptr, 0, hash_bytes);
-    int status = sign_ok;
-    for (;;) {
-        const ssize_t n = ::read(fd, block.get(), read_block);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) status = sign_read_error;
-        if (n <= 0) break;
+    ssize_t n = 0;
+    while ((n = tuf::read_all(fd, block.get(), read_block)) > 0)
         crypto_generichash_update(&state, block.get(), static_cast<unsigned long long>(n));
-    }
+    const int status = n < 0 ? sign_read_error : sign_ok;
     ::close(fd);
     crypto_generichash_final(&state, hash, hash_bytes);
     return status;
+}
+
+// A prehashed signature made with `key`: what is known before anything is hashed.
+int signer_status(const sign_signature_t& signature, const sign_key_t& key) {
+    if (!signature.prehashed) return sign_legacy;
+    if (std::memcmp(signature.key_id, key.id, sign_key_id_size) != 0) return sign_other_key;
+    return sign_ok;
 }
 
 }  // namespace
@@ -193,16 +183,12 @@ int sign_check_signer(const char* path, const sign_key_t* key) {
     assert(path != nullptr && key != nullptr);
     sign_signature_t signature;
     const int status = sign_load_signature(sign_signature_path(path).c_str(), &signature);
-    if (status != sign_ok) return status;
-    if (!signature.prehashed) return sign_legacy;
-    if (std::memcmp(signature.key_id, key->id, sign_key_id_size) != 0) return sign_other_key;
-    return sign_ok;
+    return status != sign_ok ? status : signer_status(signature, *key);
 }
 
 int sign_verify(const char* path, const sign_signature_t* signature, const sign_key_t* key) {
     assert(path != nullptr && signature != nullptr && key != nullptr);
-    if (!signature->prehashed) return sign_legacy;
-    if (std::memcmp(signature->key_id, key->id, sign_key_id_size) != 0) return sign_other_key;
+    if (const int status = signer_status(*signature, *key); status != sign_ok) return status;
     if (!sodium_ready()) return sign_read_error;
 
     std::vector<unsigned char> signed_comment(signature->signature, signature->signature + sign_signature_size);

@@ -132,13 +132,8 @@ public:
 
 private:
     void write_through(const unsigned char* data, std::size_t length) {
-        std::size_t done = 0;
-        while (done < length) {
-            const ssize_t wrote = ::write(fd_, data + done, std::min<std::size_t>(length - done, 1u << 30));
-            if (wrote < 0 && errno == EINTR) continue;
-            if (wrote <= 0) throw std::runtime_error("cannot write the package: " + error_text(errno));
-            done += static_cast<std::size_t>(wrote);
-        }
+        if (!tuf::write_all(fd_, data, length))
+            throw std::runtime_error("cannot write the package: " + error_text(errno));
     }
 
     static constexpr std::size_t block_size = std::size_t{1} << 20;
@@ -182,20 +177,12 @@ int level_argument(const Arguments& arguments) {
 void read_whole(const Item& item, unsigned char* data) {
     const int fd = ::open(item.path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw std::runtime_error(printable(item.path) + ": " + error_text(errno));
-    std::size_t done = 0;
-    const auto size = static_cast<std::size_t>(item.size);
-    while (done < size) {
-        const ssize_t got = ::read(fd, data + done, std::min<std::size_t>(size - done, 1u << 30));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
-            const int error = errno;
-            ::close(fd);
-            throw std::runtime_error(printable(item.path) +
-                                     (got < 0 ? ": " + error_text(error) : ": became shorter while being packed"));
-        }
-        done += static_cast<std::size_t>(got);
-    }
+    const ssize_t got = tuf::read_all(fd, data, static_cast<std::size_t>(item.size));
+    const int error = errno;
     ::close(fd);
+    if (got < 0) throw std::runtime_error(printable(item.path) + ": " + error_text(error));
+    if (static_cast<std::uint64_t>(got) != item.size)
+        throw std::runtime_error(printable(item.path) + ": became shorter while being packed");
 }
 
 // The temporary package, removed if the run fails or is interrupted.

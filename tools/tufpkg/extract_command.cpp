@@ -89,13 +89,7 @@ int open_parents(int top, const std::vector<std::string>& parts, std::size_t cou
 }
 
 void write_whole(int fd, const unsigned char* data, std::size_t length) {
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t wrote = ::write(fd, data + done, length - done);
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) throw std::runtime_error(std::string("cannot write: ") + std::strerror(errno));
-        done += static_cast<std::size_t>(wrote);
-    }
+    if (!tuf::write_all(fd, data, length)) throw std::runtime_error(std::string("cannot write: ") + std::strerror(errno));
 }
 
 const char* load_failure(int code) {

@@ -39,7 +39,7 @@ NEW_VERSION = b"2.0\n3.1\n7"
 
 def signed_blocks(name, version, length, rng):
     """`length` bytes whose every 4 KiB block starts with "<version> <name> block <n>",
-    the rest a quarter noise and three quarters repeats (the package packs to about half)."""
+    the rest a quarter noise and three quarters repeats (the package packs to about a quarter)."""
     out = bytearray()
     for n in range((length + BLOCK - 1) // BLOCK):
         head = f"{version} /{name} block {n}\n".encode()
@@ -103,7 +103,8 @@ def describe(data, old, new):
         elif block.count(0) == len(block):
             kind = "zero"
         else:
-            kind = "other (" + block.split(b"\n", 1)[0][:60].decode(errors="replace") + ")"
+            # A block of another file or version: named by its first line, without the block number.
+            kind = "of " + block.split(b" block ", 1)[0][:80].decode(errors="replace")
         kinds[kind] = kinds.get(kind, 0) + 1
     blocks = ", ".join(f"{count} {kind}" for kind, count in kinds.items())
     return f"{len(data)} bytes (old {len(old)}, new {len(new)}): blocks {blocks}"
@@ -116,7 +117,8 @@ def run(command):
 def examine(image, work, files):
     """Replays the journal of the root image, checks it and compares every file of the
     package with its old and new content. Returns ({name: "old"|"new"|description},
-    version file content or None, [problems other than files], [other files beside them])."""
+    the version file's content (empty when missing), [problems other than files],
+    [other files beside them])."""
     problems = []
     replay = run(["e2fsck", "-E", "journal_only", "-y", image])
     if replay.returncode not in (0, 1):

@@ -3,7 +3,7 @@
 // - every system call numbered above 2.6.29's table end (inotify_init1, 360), and every futex
 //   option 2.6.29 lacks, is answered ENOSYS and reported once on stderr as
 //   "UPG-REFUSED <number> <command>" or "UPG-REFUSED futex:<op in hex> <command>";
-// - /proc/meminfo has no MemAvailable line (that came with 3.14);
+// - /proc/meminfo has no MemAvailable line (that came with 3.14), its other figures stay live;
 // - uname reports a 2.6 release (UNAME26).
 // The program keeps the wrapper's process id and exit status: a supervisor process of our own
 // (detached, not the program's child) receives the refusals through a seccomp listener.
@@ -69,30 +69,40 @@ static const struct sock_filter filter[] = {
 #undef ARG1
 };
 
-// /proc/meminfo without MemAvailable, bound over the real one in a mount namespace of our own.
-static void hide_mem_available(void) {
+// The kernel's /proc/meminfo, and the copy without MemAvailable that the program reads instead:
+// rewritten every 200 ms by the supervisor, so that its figures follow the device's as an old
+// kernel's would.
+static int real_meminfo = -1, meminfo_copy = -1;
+
+static void refresh_meminfo_copy(void) {
     static char text[16384];
-    int in = open("/proc/meminfo", O_RDONLY | O_CLOEXEC);
-    if (in < 0) die("/proc/meminfo");
-    ssize_t length = 0, got;
-    while ((got = read(in, text + length, sizeof text - 1 - (size_t)length)) > 0) length += got;
+    const ssize_t got = pread(real_meminfo, text, sizeof text - 1, 0);
     if (got < 0) die("read /proc/meminfo");
-    close(in);
+    size_t length = (size_t)got;
     text[length] = '\0';
     char* line = strstr(text, "MemAvailable:");
     if (line) {
         char* next = strchr(line, '\n');
         next = next ? next + 1 : text + length;
         memmove(line, next, (size_t)(text + length - next) + 1);
-        length -= next - line;
+        length -= (size_t)(next - line);
     }
+    if (pwrite(meminfo_copy, text, length, 0) != (ssize_t)length || ftruncate(meminfo_copy, (off_t)length) != 0)
+        die("write the copy of /proc/meminfo");
+}
+
+// Binds the copy over /proc/meminfo in a mount namespace of our own.
+static void hide_mem_available(void) {
+    real_meminfo = open("/proc/meminfo", O_RDONLY | O_CLOEXEC);
+    if (real_meminfo < 0) die("/proc/meminfo");
     const char* copy = access("/run", W_OK) == 0 ? "/run/oldkernel-meminfo" : "/tmp/oldkernel-meminfo";
-    int out = open(copy, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0444);
-    if (out < 0 || write(out, text, (size_t)length) != length || close(out) != 0) die(copy);
+    meminfo_copy = open(copy, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0444);
+    if (meminfo_copy < 0) die(copy);
+    refresh_meminfo_copy();
     if (unshare(CLONE_NEWNS) != 0) die("unshare");
     if (mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0) die("mount --make-rprivate /");
     if (mount(copy, "/proc/meminfo", NULL, MS_BIND, NULL) != 0) die("bind /proc/meminfo");
-    unlink(copy);  // the binding holds it
+    unlink(copy);  // the binding and our descriptor hold it
 }
 
 static int seccomp_call(unsigned op, unsigned flags, void* arg) {
@@ -145,9 +155,11 @@ static void supervise(int listener) {
     size_t seen_count = 0;
     for (;;) {
         struct pollfd p = {listener, POLLIN, 0};
-        if (poll(&p, 1, -1) < 0) {
-            if (errno == EINTR) continue;
-            die("poll");
+        const int ready = poll(&p, 1, 200);
+        if (ready < 0 && errno != EINTR) die("poll");
+        if (ready <= 0) {
+            refresh_meminfo_copy();
+            continue;
         }
         if (!(p.revents & POLLIN)) return;  // POLLHUP: no process left under the filter
         memset(request, 0, sizes.seccomp_notif);

@@ -5,6 +5,7 @@ for comparison, under upgsim; checks what each run left behind and compares thei
 settled screens.
 
     harness.py kernel  SCENARIO --out DIR --program ARMHF_PROGRAM --keyhost PATH [--tufpkg PATH]
+                       [--old-kernel WRAPPER]   (the program as on Linux 2.6.29: oldkernel.c)
     harness.py sim     SCENARIO --out DIR --upgsim PATH [--tufpkg PATH]
     harness.py compare SCENARIO --kernel DIR --sim DIR
     harness.py parts --record FILE [--cache DIR]   (fetches the guest parts, names them in FILE)
@@ -298,7 +299,8 @@ def add_device_files(tree, program, args, version, files):
         parent = os.path.dirname(name.strip("/"))
         if parent:
             tree.directory(parent)
-        tree.file(name.strip("/"), body)
+        body, mode = body if isinstance(body, tuple) else (body, 0o644)
+        tree.file(name.strip("/"), body, mode)
 
 
 def build_initrd(parts, program, init, args, version, out, files=None):
@@ -415,12 +417,92 @@ def resize_map(scenario, mib):
     scenario["expect"]["files"] = {"/" + name: content}
 
 
+def fill_large_file(scenario):
+    """The large-file scenarios' one map file, made here: compressible, or random (stored)."""
+    import random
+    spec = scenario["large_file"]
+    size = spec["mib"] * 1024 * 1024
+    if spec["stored"]:
+        rng = random.Random(4170)
+        content = b"".join(rng.randbytes(1 << 20) for _ in range(spec["mib"]))
+    else:
+        content = bytes(range(256)) * (size // 256)
+    scenario["card"]["map4170.tuf"]["tree"] = {spec["path"]: content}
+    scenario["expect"]["files"] = {"/" + spec["path"]: content}
+
+
+def check_large_file(scenario, card, work):
+    """The package holds the file as the scenario says (stored or compressed); the big copies
+    of the card's files go, the card image holds them."""
+    spec = scenario["large_file"]
+    package = os.path.join(card, "map4170.tuf")
+    lengths = [length for name, kind, _, length in tuf_entries(package) if name.endswith(spec["path"])]
+    stored = lengths == [spec["mib"] * 1024 * 1024]
+    shutil.rmtree(os.path.join(work, "map4170.tuf.tree"), ignore_errors=True)
+    os.unlink(package)
+    if stored != spec["stored"]:
+        raise SystemExit(f"{package}: the file is {'stored' if stored else 'compressed'}, "
+                         f"the scenario wants it {'stored' if spec['stored'] else 'compressed'}")
+
+
+# --- the old-kernel family ----------------------------------------------------------
+
+def syscall_names():
+    """{number: name} of the ARM EABI system calls, from the cross compiler's kernel headers."""
+    import re
+    names = {}
+    include = "/usr/arm-linux-gnueabi/include/asm"
+    for header, pattern in (("unistd-eabi.h", r"#define __NR_(\w+)\s+\(__NR_SYSCALL_BASE\s*\+\s*(\w+)\)"),
+                            ("unistd.h", r"#define __ARM_NR_(\w+)\s+\(__ARM_NR_BASE\s*\+\s*(\w+)\)")):
+        path = os.path.join(include, header)
+        if os.path.exists(path):
+            base = 0 if header == "unistd-eabi.h" else 0x0f0000
+            for name, number in re.findall(pattern, read(path).decode()):
+                names[base + int(number, 0)] = name
+    return names
+
+
+def futex_option(op):
+    """A futex operation word as <linux/futex.h> writes it, e.g. FUTEX_WAIT|FUTEX_CLOCK_REALTIME."""
+    commands = ["WAIT", "WAKE", "FD", "REQUEUE", "CMP_REQUEUE", "WAKE_OP", "LOCK_PI", "UNLOCK_PI",
+                "TRYLOCK_PI", "WAIT_BITSET", "WAKE_BITSET", "WAIT_REQUEUE_PI", "CMP_REQUEUE_PI", "LOCK_PI2"]
+    command = op & ~0x180
+    parts = ["FUTEX_" + commands[command] if command < len(commands) else str(command)]
+    parts += [flag for bit, flag in ((0x80, "FUTEX_PRIVATE_FLAG"), (0x100, "FUTEX_CLOCK_REALTIME")) if op & bit]
+    return "futex " + "|".join(parts)
+
+
+def refused_calls(lines):
+    """{what: [commands]} of the wrapper's "UPG-REFUSED <number> <command>" and
+    "UPG-REFUSED futex:<op> <command>" lines; what is a call's name or a futex option."""
+    names = syscall_names()
+    refused = {}
+    for line in lines:
+        what, command = (line.split(" ", 1) + ["?"])[:2]
+        if what.isdigit():
+            what = names.get(int(what), "system call " + what)
+        elif what.startswith("futex:"):
+            what = futex_option(int(what[len("futex:"):], 16))
+        refused.setdefault(what, []).append(command)
+    return refused
+
+
+def check_old_kernel(result):
+    refused = refused_calls(result.get("refused", []))
+    for what, commands in sorted(refused.items()):
+        log(f"refused as on Linux 2.6.29: {what} (by {', '.join(commands)})")
+    return [f"refused as on Linux 2.6.29: {what} (by {', '.join(commands)}); the program needs a newer kernel"
+            for what, commands in sorted(refused.items()) if what not in scenarios.OLD_KERNEL_FALLBACKS]
+
+
 def run_kernel(args):
     scenario = scenarios.SCENARIOS[args.scenario]
     if getattr(args, "map_mib", None) is not None:
         if "sized_file" not in scenario:
             raise SystemExit(f"--map-mib: scenario {args.scenario} has no map file to size")
         resize_map(scenario, args.map_mib)
+    if "large_file" in scenario:
+        fill_large_file(scenario)
     out = os.path.abspath(args.out)
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
@@ -435,12 +517,19 @@ def run_kernel(args):
     card = os.path.join(out, "card")
     names = make_card_dir(scenario, card, args.tufpkg, out)
     make_card_image(card, names, os.path.join(out, "card.img"))
+    if "large_file" in scenario:
+        check_large_file(scenario, card, out)
     program = args.program
     device_args = (os.path.join(HERE, "init"), scenario.get("args", []),
                    scenario.get("version", scenarios.VERSION_BEFORE))
     device_files = dict(scenario.get("rootfs", {}))
     if "signed" in scenario:
         device_files["/cmap/upgrade.pub"] = read(trust_key_path(out))
+    if getattr(args, "old_kernel", None):
+        device_files["/usr/bin/oldkernel"] = (read(args.old_kernel), 0o755)
+        device_files["/etc/upg/wrapper"] = b"/usr/bin/oldkernel\n"
+    if scenario.get("peak"):
+        device_files["/etc/upg/peak"] = b""
     disk = []
     if scenario.get("root_disk"):
         image = os.path.join(out, "root.img")
@@ -566,6 +655,11 @@ def run_kernel(args):
                         ended_at = when
                 elif line.startswith("UPG-BENCH "):
                     mark("bench_" + line.split()[1], when)
+                elif line.startswith("UPG-REFUSED "):
+                    result.setdefault("refused", []).append(line.split(" ", 1)[1])
+                elif line.startswith("UPG-PEAK "):
+                    result["peak_kib"] = int(line.split()[1])
+                    log(f"peak memory of the program (VmHWM): {result['peak_kib'] / 1024:.1f} MiB")
                 elif line.startswith("UPG-KILLED"):
                     result["killed"] = line.split(" ", 1)[1] if " " in line else line
                 elif line.startswith("UPG-FAIL"):
@@ -688,6 +782,14 @@ def run_kernel(args):
         result["failures"].append(f"keys not pressed: {keys}")
     # After a power cut the guest reports nothing: what the disk holds is examined offline.
     failures = result["failures"] + ([] if "cut" in times else check_kernel(scenario["expect"], result))
+    if getattr(args, "old_kernel", None):
+        failures += check_old_kernel(result)
+    if "large_file" in scenario:
+        failures += [f"the program said: {line}" for line in result["output"] if line.startswith("Error :")]
+        if result["output"] and not any(line.startswith(("+ Create file", "Error :")) for line in result["output"]):
+            failures.append(f"the program's last line: {result['output'][-1]!r}, exit status {result['exit']}")
+        for image in ("card.img", "root.img"):
+            os.unlink(os.path.join(out, image))
     result["failures"] = failures
     with open(os.path.join(out, "result.json"), "w") as f:
         json.dump(result, f, indent=2)
@@ -1004,6 +1106,8 @@ def main():
     k.add_argument("--parts-file", help="file naming the prepared guest parts (written by 'parts')")
     k.add_argument("--timeout", type=float, default=110)
     k.add_argument("--map-mib", type=float, help="memory-fits: the map file's length in MiB")
+    k.add_argument("--old-kernel", metavar="WRAPPER",
+                   help="run the program under this oldkernel wrapper (Linux 2.6.29 simulated)")
     s = sub.add_parser("sim")
     s.add_argument("scenario", choices=sorted(scenarios.SCENARIOS))
     s.add_argument("--out", required=True)

@@ -148,12 +148,13 @@ packing() {
         printf '%-28s %8.3fs %8.3fs %8s %s\n' "$label" "${best_time[all]}" "${best_time[one]}" \
             "$(ratio "${best_time[all]}" "${best_time[one]}")" "$same"
     done
+    t_one=${best_time[one]}
     best_time=(); best_peak=()
     for round in $(seq "$repeats"); do
         read -r t p < <(once "$work/out" "$tufpkg_program" create -o "$work/out/s.tuf" --store --id BENCH --any-id --version 1 "$work/c")
         keep_best store "$t" "$p"
     done
-    echo "c 1 x 64 MiB random: create $(ratio "${best_time[one]}" "${best_time[store]}") x create --store (one core)"
+    echo "c 1 x 64 MiB random: create $(ratio "$t_one" "${best_time[store]}") x create --store (one core)"
 }
 if [ "$mode" = packing ]; then
     packing

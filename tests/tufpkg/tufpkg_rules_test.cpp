@@ -20,14 +20,15 @@ TEST(DeviceDialog, GlyphWidthsAndVersionRoomsAreTheDevicesOwn) {
                 if (display.fake->pixel16(x, y) != 0) drawn = x + 1;
         EXPECT_EQ(tufpkg::glyph_width(static_cast<unsigned char>(byte)), drawn) << byte;
     }
-    const auto room = [](const IMAGE_A555& window, int column, int row) {
-        int free = window.width;
-        for (int y = row; y < row + 16; ++y) {
-            int x = column;
-            while (x < window.width && (window.data[y * window.pitch + 2 * x] | window.data[y * window.pitch + 2 * x + 1] << 8) == 0xCE79) ++x;
-            free = std::min(free, x - column);
-        }
-        return free;
+    const auto room = [](const IMAGE_A555& window, int column, int row) {  // columns of body gray on all 16 rows
+        const auto gray = [&](int x) {
+            for (const std::uint8_t* p = window.data + row * window.pitch + 2 * x; p < window.data + (row + 16) * window.pitch; p += window.pitch)
+                if (p[0] != 0x79 || p[1] != 0xCE) return false;
+            return true;
+        };
+        int x = column;
+        while (x < window.width && gray(x)) ++x;
+        return x - column;
     };
     EXPECT_EQ(tufpkg::version_room(tufpkg::PackageKind::program), std::min(room(dlg1, 195, 32), room(dlg1, 195, 52)));
     EXPECT_EQ(tufpkg::version_room(tufpkg::PackageKind::map), std::min(room(dlg2, 150, 35), room(dlg2, 150, 56)));

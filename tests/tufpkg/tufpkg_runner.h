@@ -3,12 +3,10 @@
 
 #include <fcntl.h>
 #include <ftw.h>
-#include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <functional>
 #include <map>
 #include <string>
@@ -54,26 +52,10 @@ inline ToolRun tufpkg(const std::vector<std::string>& arguments, const std::func
     return run_program(TUFPKG_PATH, arguments, prepare);
 }
 
-// The tool with standard output and error on a terminal: everything it wrote there.
-inline ToolRun tufpkg_on_terminal(const std::vector<std::string>& arguments) {
-    int terminal = -1;
-    const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
-    if (child == 0) {
-        std::vector<std::string> copies = arguments;
-        std::vector<char*> argv = {const_cast<char*>(TUFPKG_PATH)};
-        for (auto& argument : copies) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        ::execv(TUFPKG_PATH, argv.data());
-        ::_exit(126);
-    }
-    std::string out;
-    char buffer[4096];
-    for (ssize_t got; (got = ::read(terminal, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR);)
-        if (got > 0) out.append(buffer, static_cast<std::size_t>(got));
-    ::close(terminal);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), out, {}};
+// The tool with standard output and error on a terminal (script(1) gives it one):
+// everything it wrote there. `arguments` is one shell line.
+inline ToolRun tufpkg_on_terminal(const std::string& arguments) {
+    return run_program("/usr/bin/script", {"-qec", std::string(TUFPKG_PATH) + " " + arguments, "/dev/null"});
 }
 
 // Every path under `root` (relative, "/"-prefixed) with its content, or "<dir>".

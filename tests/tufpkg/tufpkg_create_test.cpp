@@ -3,9 +3,11 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <regex>
+#include <set>
 
-#include "tufpkg_runner.h"
 #include "../tuf/extraction_helpers.h"
+#include "tufpkg_runner.h"
 #include "tuf/package_reader.h"
 #include "upg_version.h"
 
@@ -34,6 +36,20 @@ void make_tree(const std::string& root) {
     write_file(root + "/blob.bin", noise(200000));
     write_file(root + "/with space \xc3\xa9.dat", std::string(3000, '\0'));
 }
+
+// Text that deflate makes much smaller.
+std::string text_of(std::size_t length) {
+    std::string text;
+    for (int line = 0; text.size() < length; ++line) text += "line " + std::to_string(line % 97) + " of the log\n";
+    return text.substr(0, length);
+}
+
+// Both sides of the writer's 1 MiB block (and its half, written through), the
+// reader's 128 KiB block, the checker's 256 KiB pieces, 2 MiB huge pages.
+constexpr std::size_t KiB = 1024, MiB = 1024 * 1024;
+const std::size_t boundary_sizes[] = {0, 1, 511, 512, 513, 4 * KiB, 128 * KiB - 1, 128 * KiB, 128 * KiB + 1,
+                                      256 * KiB + 1, 512 * KiB - 1, 512 * KiB, 512 * KiB + 1, MiB - 1, MiB, MiB + 1,
+                                      3 * MiB + 5};
 
 struct PackedFile {
     bool compressed;
@@ -72,7 +88,7 @@ protected:
     std::string tree() const { return work / "tree"; }
     std::string package() const { return work / "p.tuf"; }
     ToolRun create(const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> arguments = {"create", "-o", package(), "--id", "PRG4170", "--version", "1.0.0"};
+        std::vector<std::string> arguments = {"create", "-o", package(), "--id", "QX4170", "--version", "1.0.0"};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         arguments.push_back(tree());
         return tufpkg(arguments);
@@ -87,24 +103,33 @@ protected:
 
 }  // namespace
 
-TEST_F(Create, RoundTripThroughCheckExtractAndTheDeviceExtraction) {
-    make_tree(tree());
-    const ToolRun created = create({"--command", "sh /opt/x.sh"});
-    ASSERT_EQ(created.code, 0) << created.err;
-
-    const ToolRun checked = tufpkg({"check", package()});
-    EXPECT_EQ(checked.code, 0) << checked.out;
-    EXPECT_TRUE(contains(checked.out, "0 problems, 0 warnings: ok")) << checked.out;
-
-    const ToolRun preview = tufpkg({"extract", package(), work / "preview"});
-    ASSERT_EQ(preview.code, 0) << preview.err;
-    EXPECT_EQ(snapshot(work / "preview"), snapshot(tree()));
-
-    const std::string root = work / "device";
-    ::mkdir(root.c_str(), 0755);
-    const Extraction device = extract(package(), root);
-    EXPECT_EQ(device.result, 0);
-    EXPECT_EQ(snapshot(root), snapshot(tree()));
+TEST_F(Create, TreesRoundTripThroughCheckPreviewAndTheDeviceExtraction) {
+    // Each size alone, random and compressible, then all of them in the shapes of a real tree.
+    std::vector<std::vector<std::pair<std::string, std::string>>> trees;
+    std::vector<std::pair<std::string, std::string>> together;
+    for (const std::size_t size : boundary_sizes)
+        for (const bool random : {true, false}) {
+            const std::string name = (random ? "/noise-" : "/text-") + std::to_string(size);
+            trees.push_back({{name, random ? noise(size, static_cast<std::uint32_t>(size)) : text_of(size)}});
+            together.push_back(trees.back().front());
+        }
+    trees.push_back(together);
+    for (std::size_t i = 0; i < trees.size(); ++i) {
+        const TempDir each;
+        const std::string tree = each / "tree", package = each / "p.tuf", root = each / "device";
+        const std::string label = i + 1 < trees.size() ? trees[i][0].first : "together";
+        if (i + 1 < trees.size()) ::mkdir(tree.c_str(), 0755); else make_tree(tree);
+        for (const auto& [name, content] : trees[i]) write_file(tree + name, content);
+        ASSERT_EQ(tufpkg({"create", "-o", package, "--id", "QX4170", "--version", "1.0", "--command", "sh /x", tree}).code,
+                  0) << label;
+        const ToolRun checked = tufpkg({"check", package});
+        EXPECT_TRUE(contains(checked.out, "0 problems, 0 warnings: ok")) << label << checked.out;
+        EXPECT_EQ(tufpkg({"extract", package, each / "preview"}).code, 0) << label;
+        EXPECT_TRUE(snapshot(each / "preview") == snapshot(tree)) << label;
+        ::mkdir(root.c_str(), 0755);
+        EXPECT_EQ(extract(package, root).result, 0) << label;
+        EXPECT_TRUE(snapshot(root) == snapshot(tree)) << label;
+    }
 }
 
 TEST_F(Create, DirectoriesComeBeforeWhatTheyHoldInSortedOrder) {
@@ -114,20 +139,21 @@ TEST_F(Create, DirectoriesComeBeforeWhatTheyHoldInSortedOrder) {
     write_file(tree() + "/b/a", "2");
     write_file(tree() + "/a", "3");
     write_file(tree() + "/c", "4");
-    ASSERT_EQ(create().code, 0);
+    EXPECT_TRUE(contains(create().out, ": 5 entries (1 directory, 4 files), 4 bytes packed into 4 "));
     PackageBuilder expected;
-    expected.id("PRG4170").version("1.0.0").stored("/a", "3").dir("/b").stored("/b/a", "2").stored("/b/z", "1").stored(
+    expected.id("QX4170").version("1.0.0").stored("/a", "3").dir("/b").stored("/b/a", "2").stored("/b/z", "1").stored(
         "/c", "4");
     EXPECT_EQ(read_file(package()), expected.bytes());
 }
 
-TEST_F(Create, SameTreeGivesTheSameBytes) {
+TEST_F(Create, SameTreeGivesTheSameBytesOnOneCoreOrMany) {
     make_tree(tree());
-    ASSERT_EQ(create().code, 0);
+    write_file(tree() + "/etc/more.txt", text_of(3 * MiB));
+    ASSERT_EQ(create({"--jobs", "1"}).code, 0);
     const std::string first = read_file(package());
     ::utimensat(AT_FDCWD, (tree() + "/blob.bin").c_str(), nullptr, 0);
-    ASSERT_EQ(create().code, 0);
-    EXPECT_EQ(read_file(package()), first);
+    ASSERT_EQ(create({"--jobs", "3"}).code, 0);
+    EXPECT_TRUE(read_file(package()) == first);
 }
 
 TEST_F(Create, FilesAreCompressedOnlyWhenThatMakesThemSmaller) {
@@ -135,8 +161,14 @@ TEST_F(Create, FilesAreCompressedOnlyWhenThatMakesThemSmaller) {
     const std::string text(100000, 't');
     write_file(tree() + "/text", text);
     write_file(tree() + "/noise", noise(5000));
+    // Its samples (start, middle, end) do not shrink: stored without compressing the rest.
+    std::string sampled(4 * MiB, 'z');
+    for (const std::size_t at : {std::size_t{0}, 2 * MiB - 128 * KiB, 4 * MiB - 256 * KiB})
+        sampled.replace(at, 256 * KiB, noise(256 * KiB, static_cast<std::uint32_t>(at)));
+    write_file(tree() + "/sampled", sampled);
     ASSERT_EQ(create().code, 0);
-    const std::map<std::string, PackedFile> expected = {{"/noise", {false, noise(5000)}}, {"/text", {true, text}}};
+    const std::map<std::string, PackedFile> expected = {
+        {"/noise", {false, noise(5000)}}, {"/sampled", {false, sampled}}, {"/text", {true, text}}};
     EXPECT_EQ(files_through_zlib(package()), expected);
 }
 
@@ -159,7 +191,7 @@ TEST_F(Create, StoreKeepsEveryFileAsIs) {
     write_file(tree() + "/text", std::string(1000, 't'));
     ASSERT_EQ(create({"--store"}).code, 0);
     PackageBuilder expected;
-    expected.id("PRG4170").version("1.0.0").stored("/text", std::string(1000, 't'));
+    expected.id("QX4170").version("1.0.0").stored("/text", std::string(1000, 't'));
     EXPECT_EQ(read_file(package()), expected.bytes());
 }
 
@@ -170,7 +202,7 @@ TEST_F(Create, HeaderFieldsTooLongAreBadUsageNamingTheField) {
         std::string value;
     } cases[] = {{"--id", "PRG41700"}, {"--version", std::string(16, 'v')}, {"--command", std::string(128, 'c')}};
     for (const auto& c : cases) {
-        std::vector<std::string> arguments = {"create", "-o", package(), "--id", "ID", "--version", "1"};
+        std::vector<std::string> arguments = {"create", "-o", package(), "--id", "QX4170", "--version", "1"};
         arguments.push_back(c.option);
         arguments.push_back(c.value);
         arguments.push_back(tree());
@@ -183,7 +215,7 @@ TEST_F(Create, HeaderFieldsTooLongAreBadUsageNamingTheField) {
 
 TEST_F(Create, LongestFieldsAreAccepted) {
     ::mkdir(tree().c_str(), 0755);
-    const ToolRun run = tufpkg({"create", "-o", package(), "--id", "PRG4170", "--version", std::string(15, 'v'),
+    const ToolRun run = tufpkg({"create", "-o", package(), "--id", "QX4170", "--version", std::string(15, 'v'),
                             "--command", std::string(127, 'c'), tree()});
     EXPECT_EQ(run.code, 0) << run.err;
 }
@@ -212,24 +244,84 @@ TEST_F(Create, FileOfFourGigabytesIsRefusedByPath) {
     EXPECT_FALSE(exists(package()));
 }
 
-TEST_F(Create, SymbolicLinksAndSpecialFilesAreRefusedByPath) {
+TEST_F(Create, WhatCannotBePackedFailsTheCreateNamingThePathAndDereferenceFollowsLinks) {
     ::mkdir(tree().c_str(), 0755);
     write_file(tree() + "/real", "r");
-    ASSERT_EQ(::symlink("real", (tree() + "/link").c_str()), 0);
-    ASSERT_EQ(::mkfifo((tree() + "/pipe").c_str(), 0644), 0);
-    const ToolRun run = create();
-    EXPECT_EQ(run.code, 1);
-    EXPECT_TRUE(contains(run.err, tree() + "/link: symbolic link")) << run.err;
-    EXPECT_TRUE(contains(run.err, tree() + "/pipe: special file")) << run.err;
-    EXPECT_FALSE(exists(package()));
-    EXPECT_FALSE(leftovers());
+    const struct {
+        const char *name, *target, *option, *says;  // a symbolic link to `target`, or a FIFO
+    } cases[] = {{"link", "real", "--store", ": symbolic link; "},
+                 {"pipe", nullptr, "--dereference", ": special file; "},
+                 {"loop", ".", "--dereference", ": symbolic link back to a folder"},
+                 {"dangling", "absent", "--dereference", ": symbolic link to nothing"},
+                 {"growing", "/proc/version", "--dereference", ": changed size while being packed"}};
+    for (const auto& c : cases) {
+        const std::string path = tree() + "/" + c.name;
+        ASSERT_EQ(c.target != nullptr ? ::symlink(c.target, path.c_str()) : ::mkfifo(path.c_str(), 0644), 0);
+        const ToolRun run = create({c.option});
+        EXPECT_EQ(run.code, 1) << c.name;
+        EXPECT_TRUE(contains(run.err, path + c.says)) << run.err;
+        EXPECT_FALSE(exists(package()) || leftovers());
+        ::unlink(path.c_str());
+    }
+    // What links point to, with --dereference.
+    ::mkdir((work / "outside").c_str(), 0755);
+    write_file(work / "outside/f", "o");
+    ASSERT_EQ(::symlink("real", (tree() + "/link").c_str()) + ::symlink((work / "outside").c_str(), (tree() + "/dir").c_str()), 0);
+    ASSERT_EQ(create({"--dereference"}).code + tufpkg({"extract", package(), work / "preview"}).code, 0);
+    const std::map<std::string, std::string> expected = {{"/dir", "<dir>"}, {"/dir/f", "o"}, {"/link", "r"}, {"/real", "r"}};
+    EXPECT_EQ(snapshot(work / "preview"), expected);
+}
+
+TEST_F(Create, APackageInsideTheTreeIsNotPackedItself) {
+    ::mkdir(tree().c_str(), 0755);
+    write_file(tree() + "/a", "a");
+    const std::vector<std::string> arguments = {"create", "-o", tree() + "/p.tuf", "--id", "QX4170", "--version", "1", tree()};
+    ASSERT_EQ(tufpkg(arguments).code, 0);
+    const std::string first = read_file(tree() + "/p.tuf");
+    EXPECT_TRUE(contains(tufpkg(arguments).err, tree() + "/p.tuf: the package being written; not packed"));
+    EXPECT_EQ(read_file(tree() + "/p.tuf"), first);
+}
+
+TEST_F(Create, ProgressOnATerminalUnlessQuietAndVerboseListsEachEntry) {
+    ::mkdir(tree().c_str(), 0755);
+    ::mkdir((tree() + "/d").c_str(), 0755);
+    write_file(tree() + "/d/f", "x");
+    for (const std::string option : {"--level=7", "--quiet", "-v"}) {
+        const ToolRun run = tufpkg_on_terminal("create -o " + package() + " --id QX4170 --version 1 " + option + " " + tree());
+        EXPECT_EQ(contains(run.out, "\rtufpkg create: 0 B / 1 B  0.0%  0:00  /d"), option != "--quiet") << run.out;
+        EXPECT_EQ(contains(run.out, "/d\r\n") && contains(run.out, "/d/f\r\n"), option == "-v") << run.out;
+        EXPECT_EQ(contains(run.out, "2 entries (1 directory, 1 file)"), option != "--quiet") << run.out;
+    }
+}
+
+TEST_F(Create, VersionsTheDialogCannotDrawAreWarnedOnByCreateAndCheck) {
+    ::mkdir(tree().c_str(), 0755);
+    const struct {
+        const char* id;
+        std::string version;
+        std::string warning;
+    } cases[] = {
+        {"QX4170", "2.0 rc+1/\xce\xb2",
+         "version \"2.0 rc+1/\xce\xb2\": the device has no glyph for \" \", \"+\", \"/\", \"\xce\xb2\"; its dialog shows \"2.0rc1\""},
+        {"QX4170", "WWWWWWWW", "version \"WWWWWWWW\" is 80 pixels wide on the device; the program dialog has room for 74"},
+        {"QX4170", "Ver1.2-rc", ""},  // 73 pixels
+        {"MAP4170", "WWWWWWWW", ""},
+        {"USERMAP", "mmmmmmmmmm", "version \"mmmmmmmmmm\" is 130 pixels wide on the device; the user map dialog has room for 119"},
+    };
+    for (const auto& c : cases) {
+        const ToolRun created = tufpkg({"create", "-o", package(), "--id", c.id, "--version", c.version, tree()});
+        const ToolRun checked = tufpkg({"check", package()});
+        EXPECT_EQ(created.code + checked.code, 0) << c.version;
+        for (const std::string& said : {created.err, checked.out})
+            EXPECT_TRUE(c.warning.empty() ? !contains(said, "version \"") : contains(said, c.warning)) << said;
+    }
 }
 
 TEST_F(Create, FailedWriteLeavesNoHalfPackageAndKeepsTheOldOne) {
     ::mkdir(tree().c_str(), 0755);
     write_file(tree() + "/big", noise(300000));
     write_file(package(), "previous package");
-    const ToolRun run = tufpkg({"create", "-o", package(), "--id", "ID", "--version", "1", tree()}, [] {
+    const ToolRun run = tufpkg({"create", "-o", package(), "--id", "QX4170", "--version", "1", tree()}, [] {
         std::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{100000, 100000};
         ::setrlimit(RLIMIT_FSIZE, &limit);
@@ -240,14 +332,26 @@ TEST_F(Create, FailedWriteLeavesNoHalfPackageAndKeepsTheOldOne) {
     EXPECT_FALSE(leftovers());
 }
 
-TEST_F(Create, MissingFolderIsAProblem) {
-    const ToolRun run = create();
-    EXPECT_EQ(run.code, 1);
-    EXPECT_FALSE(exists(package()));
+TEST_F(Create, AFolderMissingNotAFolderOrEmptyIsSaidSo) {
+    write_file(work / "file", "x");
+    ::mkdir((work / "empty").c_str(), 0755);
+    const struct {
+        std::string folder;
+        int code;
+        const char* says;
+    } cases[] = {{work / "absent", 1, ": no such folder"},
+                 {work / "file", 1, ": not a folder"},
+                 {work / "empty", 0, " holds nothing to pack; the package has no entries"}};
+    for (const auto& c : cases) {
+        const ToolRun run = tufpkg({"create", "-o", package(), "--id", "QX4170", "--version", "1", c.folder});
+        EXPECT_EQ(run.code, c.code) << c.folder;
+        EXPECT_TRUE(contains(run.err, c.folder + c.says)) << run.err;
+        EXPECT_EQ(exists(package()), c.code == 0);
+    }
 }
 
 TEST(Usage, EverySubcommandHasHelp) {
-    for (const std::string command : {"create", "list", "check", "extract"}) {
+    for (const std::string command : {"create", "list", "check", "extract", "verify"}) {
         const ToolRun run = tufpkg({command, "--help"});
         EXPECT_EQ(run.code, 0) << command;
         EXPECT_TRUE(contains(run.out, "Usage: tufpkg " + command)) << run.out;
@@ -270,9 +374,11 @@ TEST(Usage, BadUsageExitsWithTwo) {
         {"create", "--id", "A", "--version", "1", "/tmp"},
         {"create", "-o", "/tmp/x.tuf", "--version", "1", "/tmp"},
         {"create", "-o", "/tmp/x.tuf", "--id", "A", "--version", "1"},
-        {"create", "-o", "/tmp/x.tuf", "--id", "A", "--version", "1", "--level", "0", "/tmp"},
-        {"create", "-o", "/tmp/x.tuf", "--id", "A", "--version", "1", "--level", "13", "/tmp"},
-        {"create", "-o", "/tmp/x.tuf", "--id", "A", "--version", "1", "--level", "6x", "/tmp"},
+        {"create", "-o", "/tmp/x.tuf", "--id", "QX4170", "--version", "1", "--level", "0", "/tmp"},
+        {"create", "-o", "/tmp/x.tuf", "--id", "QX4170", "--version", "1", "--level", "13", "/tmp"},
+        {"create", "-o", "/tmp/x.tuf", "--id", "QX4170", "--version", "1", "--level", "6x", "/tmp"},
+        {"create", "-o", "/tmp/x.tuf", "--id", "QX4170", "--version", "1", "--jobs", "0", "/tmp"},
+        {"create", "-o", "/tmp/x.tuf", "--id", "QX4171", "--version", "1", "/tmp"},
         {"list"},
         {"list", "a", "b"},
         {"check", "--verbose", "a"},
@@ -284,4 +390,43 @@ TEST(Usage, BadUsageExitsWithTwo) {
         EXPECT_EQ(run.code, 2) << (arguments.empty() ? "(none)" : arguments[0]) << " " << run.err;
         EXPECT_FALSE(run.err.empty());
     }
+}
+
+TEST(Usage, AWriteErrorOnStandardOutputIsAProblem) {
+    const TempDir work;
+    PackageBuilder().id("QX4170").stored("/f", "x").write(work / "p.tuf");
+    for (const std::vector<std::string>& arguments :
+         std::vector<std::vector<std::string>>{{"--help"}, {"list", work / "p.tuf"}, {"check", work / "p.tuf", "--json"}}) {
+        const ToolRun run = tufpkg(arguments, [] { ::dup2(::open("/dev/full", O_WRONLY), 1); });
+        EXPECT_EQ(run.code, 1) << arguments[0];
+        EXPECT_TRUE(contains(run.err, "cannot write to standard output: No space left on device")) << run.err;
+    }
+}
+
+// The bash completion offers each command 'tufpkg --help' lists, and for each the
+// options its own --help names.
+TEST(Usage, BashCompletionOffersWhatEachHelpLists) {
+    const auto completed = [](const std::string& words) {
+        std::istringstream lines(run_program("/bin/bash", {"-c", "source " COMPLETION_PATH "; COMP_WORDS=(" TUFPKG_PATH
+                                                                 " " + words + "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); "
+                                                                 "_tufpkg; printf '%s\\n' \"${COMPREPLY[@]}\""}).out);
+        std::set<std::string> offered;
+        for (std::string line; std::getline(lines, line);) offered.insert(line);
+        return offered;
+    };
+    const auto words_of = [](const std::string& text, const char* pattern) {
+        std::set<std::string> found;
+        const std::regex word(pattern);
+        for (std::sregex_iterator i(text.begin(), text.end(), word), end; i != end; ++i) found.insert((*i)[1]);
+        return found;
+    };
+    std::set<std::string> commands = words_of(tufpkg({"--help"}).out, "\n  ([a-z]+) ");
+    for (const std::string& command : commands) {
+        std::set<std::string> options = words_of(tufpkg({command, "--help"}).out, "[ \\[,](--?[a-z][-a-z]*)");
+        options.insert("--help");
+        EXPECT_EQ(completed(command + " -"), options) << command;
+    }
+    commands.insert({"--help", "--version"});
+    EXPECT_EQ(completed("''"), commands);
+    EXPECT_EQ(completed("create --id ''"), (std::set<std::string>{"MAP4170", "QX4170", "USERMAP"}));
 }

@@ -4,6 +4,7 @@
 
 #include "../tuf/minisign_key.h"
 #include "tufpkg_runner.h"
+#include "tuf/tsign.h"
 
 using namespace tuf_test;
 using namespace tufpkg_test;
@@ -22,6 +23,14 @@ protected:
 
 std::string packed_of(std::string_view content) { return zlib_compress(content); }
 
+// A package the device offers: a known ID and a version it can draw.
+PackageBuilder offered() { return PackageBuilder().id("QX4170").version("1.0"); }
+
+std::string key_id(const std::string& public_key) {
+    sign_key_t key{};
+    return sign_load_key(public_key.c_str(), &key) == sign_ok ? sign_key_id_text(key.id) : "?";
+}
+
 }  // namespace
 
 TEST_F(Inspect, ListShowsHeaderEntriesAndTotals) {
@@ -35,7 +44,7 @@ TEST_F(Inspect, ListShowsHeaderEntriesAndTotals) {
         .write(package());
     const ToolRun run = tufpkg({"list", package()});
     EXPECT_EQ(run.code, 0) << run.err;
-    EXPECT_TRUE(contains(run.out, "ID       : MAP4170\n"));
+    EXPECT_TRUE(contains(run.out, "ID       : MAP4170 (map)\n"));
     EXPECT_TRUE(contains(run.out, "Version  : 2.0\n"));
     EXPECT_TRUE(contains(run.out, "Command  : sync\n"));
     EXPECT_TRUE(contains(run.out, "     1        160 dir "));
@@ -43,8 +52,11 @@ TEST_F(Inspect, ListShowsHeaderEntriesAndTotals) {
     EXPECT_TRUE(contains(run.out, "     2        304 zlib         1000 ")) << run.out;
     EXPECT_TRUE(contains(run.out, "          7  /cmap/a\n")) << run.out;
     EXPECT_TRUE(contains(run.out, "stored          4          4 100.0%          0  /cmap/b\n")) << run.out;
-    EXPECT_TRUE(contains(run.out, "Totals   : 1 directories, 2 files, 1004 bytes, " +
+    EXPECT_TRUE(contains(run.out, "Totals   : 1 directory, 2 files, 1004 bytes, " +
                                       std::to_string(4 + packed_of(std::string(1000, 'a')).size()) + " packed"))
+        << run.out;
+    // Three blocks of 4 KiB, and the largest file's once more.
+    EXPECT_TRUE(contains(run.out, "Device   : needs 16.0 KiB (16384 bytes) free; largest file 1000 B (1000 bytes), /cmap/a\n"))
         << run.out;
 }
 
@@ -53,7 +65,9 @@ TEST_F(Inspect, ListJsonQuotesNamesSafely) {
     const ToolRun run = tufpkg({"list", "--json", package()});
     EXPECT_EQ(run.code, 0);
     EXPECT_TRUE(contains(run.out, "\"name\":\"/quote\\\"back\\\\slash\\u0001\xc3\xa9\\u00ff\"")) << run.out;
-    EXPECT_TRUE(contains(run.out, "\"totals\":{\"directories\":0,\"files\":1,\"size\":1,\"packed\":1}")) << run.out;
+    EXPECT_TRUE(contains(run.out, "\"totals\":{\"directories\":0,\"files\":1,\"size\":1,\"packed\":1},\"device\":{\"free_space\":8192,"))
+        << run.out;
+    EXPECT_TRUE(contains(run.out, "\",\"size\":1,\"packed_size\":1}},\"problems\":[]}")) << run.out;
 }
 
 TEST_F(Inspect, ListOfSomethingElseIsAProblem) {
@@ -61,12 +75,59 @@ TEST_F(Inspect, ListOfSomethingElseIsAProblem) {
     EXPECT_EQ(tufpkg({"list", package()}).code, 1);
     EXPECT_EQ(tufpkg({"check", package()}).code, 1);
     EXPECT_EQ(tufpkg({"list", work / "absent.tuf"}).code, 1);
+    const ToolRun json = tufpkg({"list", "--json", package()});
+    EXPECT_EQ(json.code, 1);
+    EXPECT_EQ(json.out, "{\"package\":\"" + package() + "\",\"header\":null,\"entries\":[],\"totals\":null,\"device\":null," +
+                            "\"problems\":[{\"entry\":0,\"offset\":0,\"kind\":\"not_a_package\",\"message\":\"" + package() +
+                            ": not a package: it does not begin with \\\"TUF\\\"\"}]}\n");
+    const std::string folder = work.path() + ": a folder, not a package";
+    EXPECT_TRUE(contains(tufpkg({"list", work.path()}).err, folder));
+    EXPECT_TRUE(contains(tufpkg({"check", work.path()}).out, folder));
+    EXPECT_TRUE(contains(tufpkg({"extract", work.path(), work / "out"}).err, folder));
+}
+
+TEST_F(Inspect, OnlyTheThreeIdsAreOfferedAndListShowsTheirKind) {
+    ::mkdir((work / "tree").c_str(), 0755);
+    const struct { const char *id, *kind; } cases[] = {
+        {"QX4170", "program"}, {"MAP4170", "map"}, {"USERMAP", "user map"}, {"qx4170", nullptr}, {"QX4171", nullptr}};
+    for (const auto& c : cases) {
+        const ToolRun refused = tufpkg({"create", "-o", package(), "--id", c.id, "--version", "1", work / "tree"});
+        EXPECT_EQ(refused.code, c.kind != nullptr ? 0 : 2) << c.id;
+        EXPECT_EQ(contains(refused.err, "QX4170 (program), MAP4170 (map) or USERMAP (user map)"), c.kind == nullptr);
+        ASSERT_EQ(tufpkg({"create", "--any-id", "-o", package(), "--id", c.id, "--version", "1", work / "tree"}).code, 0);
+        EXPECT_TRUE(contains(tufpkg({"list", package()}).out,
+                             "ID       : " + std::string(c.id) + " (" +
+                                 (c.kind != nullptr ? c.kind : "unknown: the device skips the package") + ")\n"));
+        const ToolRun checked = tufpkg({"check", package(), "--json"});
+        EXPECT_EQ(checked.code, c.kind != nullptr ? 0 : 1) << checked.out;
+        EXPECT_EQ(contains(checked.out, "{\"entry\":0,\"offset\":8,\"kind\":\"unknown_id\""), c.kind == nullptr);
+    }
+}
+
+TEST_F(Inspect, NamesTheDeviceCannotApplyAreProblemsAndExtractWritesNothing) {
+    const struct { PackageBuilder package; int entry; } cases[] = {
+        {offered().stored("", "x"), 1}, {offered().dir(""), 1}, {offered().stored("/a/", "x"), 1},
+        {offered().stored("/", "x"), 1}, {offered().dir("/a").stored("/b", "b").stored("/a", "x"), 3},
+        {offered().stored("/a", "x").stored("/a/b", "y"), 2}, {offered().stored("/a", "x").dir("/a/d"), 2}};
+    for (const auto& c : cases) {
+        const ToolRun checked = check(c.package);
+        EXPECT_EQ(checked.code, 1);
+        EXPECT_TRUE(contains(checked.out, "\"problems\":[{\"entry\":" + std::to_string(c.entry) + ",") &&
+                    contains(checked.out, "\"kind\":\"device_refuses_name\"")) << checked.out;
+        const ToolRun extracted = tufpkg({"extract", package(), work / "out"});
+        EXPECT_EQ(extracted.code, 1);
+        EXPECT_TRUE(contains(extracted.err, "the device fails on it\ntufpkg extract: nothing written")) << extracted.err;
+        EXPECT_FALSE(exists(work / "out"));
+    }
 }
 
 TEST_F(Inspect, CheckAcceptsAGoodPackage) {
-    const ToolRun run = check(PackageBuilder().dir("/a").compressed("/a/f", std::string(5000, 'f'), 3).stored("/a/g", ""));
+    const ToolRun run = check(offered().dir("/a").compressed("/a/f", std::string(5000, 'f'), 3).stored("/a/g", ""));
     EXPECT_EQ(run.code, 0) << run.out;
-    EXPECT_EQ(run.out, "{\"package\":\"" + package() + "\",\"ok\":true,\"entries\":3,\"problems\":[],\"warnings\":[]}\n");
+    EXPECT_EQ(run.out, "{\"package\":\"" + package() +
+                           "\",\"ok\":true,\"entries\":3,\"problems\":[],\"warnings\":[],\"device\":{\"free_space\":20480,"
+                           "\"largest_file\":{\"name\":\"/a/f\",\"size\":5000,\"packed_size\":" +
+                           std::to_string(packed_of(std::string(5000, 'f')).size()) + "}}}\n");
 }
 
 TEST_F(Inspect, CheckReportsStrayBytesWithEntryAndOffset) {
@@ -123,7 +184,7 @@ TEST_F(Inspect, CheckReportsOffsetsOutOfRange) {
 }
 
 TEST_F(Inspect, CheckOnlyWarnsOnRelativeNamesAndMissingParents) {
-    const ToolRun run = check(PackageBuilder().stored("relative", "r").dir("/a").stored("/a/ok", "1").stored("/b/orphan", "2"));
+    const ToolRun run = check(offered().stored("relative", "r").dir("/a").stored("/a/ok", "1").stored("/b/orphan", "2"));
     EXPECT_EQ(run.code, 0) << run.out;
     EXPECT_TRUE(contains(run.out, "\"ok\":true")) << run.out;
     EXPECT_TRUE(contains(run.out, "{\"entry\":1,\"offset\":160,\"kind\":\"relative_name\"")) << run.out;
@@ -134,7 +195,7 @@ TEST_F(Inspect, CheckOnlyWarnsOnRelativeNamesAndMissingParents) {
 }
 
 TEST_F(Inspect, CheckTextNamesEntryAndOffset) {
-    PackageBuilder().stored("/f", "abc").raw("xy").write(package());
+    offered().stored("/f", "abc").raw("xy").write(package());
     const ToolRun run = tufpkg({"check", package()});
     EXPECT_EQ(run.code, 1);
     EXPECT_TRUE(contains(run.out, "problem: entry 2 at offset 307: 2 stray bytes")) << run.out;
@@ -143,7 +204,7 @@ TEST_F(Inspect, CheckTextNamesEntryAndOffset) {
 
 TEST_F(Inspect, PackagesOverFourGigabytesAreWalked) {
     const std::uint32_t skip = 0xf0000000u;
-    PackageBuilder().record({"/a", 1, 0, 1, 0, skip, "a", {}}).write(package());
+    offered().record({"/a", 1, 0, 1, 0, skip, "a", {}}).write(package());
     const std::string second = PackageBuilder().record({"/b", 1, 0, 1, 0, skip, "b", {}}).bytes().substr(160);
     const std::string third = PackageBuilder().stored("/c", "c").bytes().substr(160);
     const std::uint64_t second_at = 160 + 144 + 1 + std::uint64_t{skip};
@@ -188,17 +249,20 @@ TEST_F(Inspect, VerifyAcceptsTheSignedPackageAndRefusesItOnceChanged) {
 TEST_F(Inspect, VerifyWithAnotherKeyOrNoSignatureFailsAndWithoutKeyIsUsage) {
     const MinisignKey key(work.path()), other(work.path(), "other");
     PackageBuilder().stored("/f", "x").write(package());
-    EXPECT_TRUE(contains(tufpkg({"verify", package(), "--key", key.public_key()}).out, "not verified: no signature file"));
+    EXPECT_TRUE(contains(tufpkg({"verify", package(), "--key", key.public_key()}).out,
+                         "not verified: no signature file: " + package() + ".minisig\n"));
     key.sign(package());
     const ToolRun run = tufpkg({"verify", package(), "--key", other.public_key()});
     EXPECT_EQ(run.code, 1);
-    EXPECT_TRUE(contains(run.out, "not verified: signed with another key")) << run.out;
+    EXPECT_TRUE(contains(run.out, "not verified: signed with key " + key_id(key.public_key()) + ", not with key " +
+                                      key_id(other.public_key()) + " of " + other.public_key() + "\n"))
+        << run.out;
     EXPECT_EQ(tufpkg({"verify", package()}).code, 2);
 }
 
 TEST_F(Inspect, CheckMentionsTheSignatureAndChecksItWithKey) {
     const MinisignKey key(work.path()), other(work.path(), "other");
-    PackageBuilder().stored("/f", "x").write(package());
+    offered().stored("/f", "x").write(package());
     key.sign(package());
     const ToolRun unchecked = tufpkg({"check", package()});
     EXPECT_EQ(unchecked.code, 0);
@@ -210,7 +274,7 @@ TEST_F(Inspect, CheckMentionsTheSignatureAndChecksItWithKey) {
     const ToolRun refused = tufpkg({"check", package(), "--key", other.public_key(), "--json"});
     EXPECT_EQ(refused.code, 1);
     EXPECT_TRUE(contains(refused.out, "\"kind\":\"signature\",\"message\":\"" + package() +
-                                          ".minisig: signed with another key\""))
+                                          ".minisig: signed with key "))
         << refused.out;
     EXPECT_TRUE(contains(refused.out, "\"signature\":{\"file\":")) << refused.out;
 }

@@ -22,8 +22,9 @@ struct ToolRun {
     std::string err;
 };
 
-// `prepare` runs in the child just before the tool starts (limits, signals).
-inline ToolRun tufpkg(const std::vector<std::string>& arguments, const std::function<void()>& prepare = {}) {
+// `prepare` runs in the child just before the program starts (limits, signals).
+inline ToolRun run_program(const std::string& program, const std::vector<std::string>& arguments,
+                           const std::function<void()>& prepare = {}) {
     tuf_test::TempDir capture;
     const std::string out_path = capture / "out";
     const std::string err_path = capture / "err";
@@ -33,19 +34,28 @@ inline ToolRun tufpkg(const std::vector<std::string>& arguments, const std::func
         const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(125);
         if (prepare) prepare();
-        std::vector<char*> argv;
-        std::string program = TUFPKG_PATH;
-        argv.push_back(program.data());
         std::vector<std::string> copies = arguments;
+        copies.insert(copies.begin(), program);
+        std::vector<char*> argv;
         for (auto& argument : copies) argv.push_back(argument.data());
         argv.push_back(nullptr);
-        ::execv(TUFPKG_PATH, argv.data());
+        ::execv(program.c_str(), argv.data());
         ::_exit(126);
     }
     int status = 0;
     ::waitpid(child, &status, 0);
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return {code, tuf_test::read_file(out_path), tuf_test::read_file(err_path)};
+}
+
+inline ToolRun tufpkg(const std::vector<std::string>& arguments, const std::function<void()>& prepare = {}) {
+    return run_program(TUFPKG_PATH, arguments, prepare);
+}
+
+// The tool with standard output and error on a terminal (script(1) gives it one):
+// everything it wrote there. `arguments` is one shell line.
+inline ToolRun tufpkg_on_terminal(const std::string& arguments) {
+    return run_program("/usr/bin/script", {"-qec", std::string(TUFPKG_PATH) + " " + arguments, "/dev/null"});
 }
 
 // Every path under `root` (relative, "/"-prefixed) with its content, or "<dir>".

@@ -1,10 +1,9 @@
 // tufpkg create: packs a folder tree into a package, deterministically.
 #include <dirent.h>
 #include <fcntl.h>
+#include <libgen.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <libdeflate.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,8 +12,11 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "device_rules.h"
+#include "file_packer.h"
 #include "tool_support.h"
 #include "tuf/package_reader.h"
 
@@ -23,25 +25,39 @@ namespace tufpkg {
 namespace {
 
 const char create_usage[] =
-    "Usage: tufpkg create -o PKG --id ID --version VER [--command CMD] [--level N] [--store] DIR\n"
+    "Usage: tufpkg create -o PKG --id ID --version VER [OPTION...] DIR\n"
     "Pack the tree under DIR into the package PKG.\n"
     "\n"
     "Entries are named \"/\" + the path relative to DIR, in sorted order, each directory\n"
     "before what it holds, so the package applies on an empty root. Each file is one\n"
-    "zlib stream unless --store is given or compressing does not make it smaller.\n"
-    "The same tree and level always give the same bytes.\n"
+    "zlib stream unless --store is given or compressing does not make it smaller (a\n"
+    "file of 1 MiB or more whose samples do not shrink is stored without trying the\n"
+    "rest). Files are compressed on every core; the same tree and level always give\n"
+    "the same bytes. PKG itself is not packed when it lies inside DIR.\n"
     "\n"
-    "  -o, --output PKG   package to write (written to a temporary file, then renamed)\n"
-    "  --id ID            package ID, at most 7 characters\n"
-    "  --version VER      version text, at most 15 characters\n"
+    "  -o, --output PKG   package to write (written to a temporary file beside it,\n"
+    "                     flushed to the disk, then renamed)\n"
+    "  --id ID            package ID, one of QX4170 (program), MAP4170 (map),\n"
+    "                     USERMAP (user map); the device skips any other\n"
+    "  --any-id           accept another ID of at most 7 characters, e.g. to try\n"
+    "                     the device's skip\n"
+    "  --version VER      version text, at most 15 characters; a warning names the\n"
+    "                     characters the device's dialog cannot draw and a text\n"
+    "                     wider than the room the dialog has for it\n"
     "  --command CMD      shell command the device runs after laying the tree down,\n"
     "                     at most 127 characters (default: none)\n"
     "  --level N          compression level, 1 (fastest) to 12 (smallest); default 7\n"
     "  --store            store every file as is\n"
+    "  --dereference      pack what symbolic links point to instead of refusing them\n"
+    "  -j, --jobs N       compress on N cores (default: all of them)\n"
+    "  -v, --verbose      list each entry as it is packed\n"
+    "  -q, --quiet        no progress line (shown on a terminal) and no summary\n"
     "\n"
-    "Refused: names over 129 characters, files of 4 GiB or more, symbolic links and\n"
-    "special files (the format cannot carry them).\n"
-    "Exit status: 0 written, 1 a problem (nothing is left behind), 2 bad usage.\n";
+    "Refused: names over 129 characters, files of 4 GiB or more, symbolic links\n"
+    "(without --dereference) and special files, a file that changes size while it is\n"
+    "packed, a folder that cannot be read to its end.\n"
+    "Exit status: 0 written (warnings allowed), 1 a problem (nothing is left behind),\n"
+    "2 bad usage.\n";
 
 // Measured on the benchmark trees (bench/tuf/run.sh REPEATS levels): 7 is the
 // fastest level whose package of the 256 MiB tree is no larger than tar -czf's,
@@ -50,24 +66,41 @@ constexpr int default_level = 7;
 constexpr int lowest_level = 1;
 constexpr int highest_level = 12;
 
-struct Item {
-    std::string name;  // entry name: "/" + relative path
-    std::string path;  // where it is on this machine
-    bool directory;
-    std::uint64_t size;
-};
-
 std::string error_text(int error) { return std::strerror(error); }
 
-void collect(const std::string& folder, const std::string& prefix, std::vector<Item>& items,
-             std::vector<std::string>& refusals) {
+struct FileId {
+    dev_t device;
+    ino_t inode;
+    bool operator==(const FileId&) const = default;
+};
+
+// The walk of DIR: what it finds and what it refuses.
+struct Walk {
+    bool dereference = false;
+    std::vector<FileId> temporary;    // the package being written
+    std::vector<FileId> earlier;      // the package it replaces
+    std::vector<FileId> ancestors;    // folders on the way down, to find links that loop
+    std::vector<Item> items;
+    std::vector<std::string> refusals;
+    std::vector<std::string> notes;
+
+    void collect(const std::string& folder, const std::string& prefix);
+};
+
+void Walk::collect(const std::string& folder, const std::string& prefix) {
     DIR* listing = ::opendir(folder.c_str());
     if (listing == nullptr) {
         refusals.push_back(printable(folder) + ": cannot read the folder: " + error_text(errno));
         return;
     }
     std::vector<std::string> names;
-    while (const dirent* found = ::readdir(listing)) {
+    for (;;) {
+        errno = 0;
+        const dirent* found = ::readdir(listing);
+        if (found == nullptr) {
+            if (errno != 0) refusals.push_back(printable(folder) + ": cannot read the folder: " + error_text(errno));
+            break;
+        }
         const std::string name = found->d_name;
         if (name != "." && name != "..") names.push_back(name);
     }
@@ -83,11 +116,24 @@ void collect(const std::string& folder, const std::string& prefix, std::vector<I
             continue;
         }
         if (S_ISLNK(status.st_mode)) {
-            refusals.push_back(printable(path) + ": symbolic link; a package cannot carry links");
-            continue;
+            if (!dereference) {
+                refusals.push_back(printable(path) +
+                                   ": symbolic link; a package cannot carry links (--dereference packs what it points to)");
+                continue;
+            }
+            if (::stat(path.c_str(), &status) != 0) {
+                refusals.push_back(printable(path) + ": symbolic link to nothing: " + error_text(errno));
+                continue;
+            }
         }
         if (!S_ISDIR(status.st_mode) && !S_ISREG(status.st_mode)) {
             refusals.push_back(printable(path) + ": special file; a package carries only directories and files");
+            continue;
+        }
+        const FileId id{status.st_dev, status.st_ino};
+        if (std::find(temporary.begin(), temporary.end(), id) != temporary.end()) continue;
+        if (std::find(earlier.begin(), earlier.end(), id) != earlier.end()) {
+            notes.push_back(printable(path) + ": the package being written; not packed");
             continue;
         }
         if (entry_name.size() > sizeof(ENTRYTUFFILE::name) - 1) {
@@ -96,8 +142,14 @@ void collect(const std::string& folder, const std::string& prefix, std::vector<I
             continue;
         }
         if (S_ISDIR(status.st_mode)) {
+            if (std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end()) {
+                refusals.push_back(printable(path) + ": symbolic link back to a folder that holds it (a loop)");
+                continue;
+            }
             items.push_back({entry_name, path, true, 0});
-            collect(path, entry_name, items, refusals);
+            ancestors.push_back(id);
+            collect(path, entry_name);
+            ancestors.pop_back();
             continue;
         }
         const auto size = static_cast<std::uint64_t>(status.st_size);
@@ -116,12 +168,14 @@ public:
     explicit PackageOutput(int fd) : fd_(fd) { block_.reserve(block_size); }
 
     void write(const void* data, std::size_t length) {
-        if (block_.size() + length > block_size) flush();
+        const auto* bytes = static_cast<const unsigned char*>(data);
         if (length >= block_size / 2) {
-            write_through(static_cast<const unsigned char*>(data), length);
+            // A large piece goes straight to the file, after what is gathered before it.
+            flush();
+            write_through(bytes, length);
             return;
         }
-        const auto* bytes = static_cast<const unsigned char*>(data);
+        if (block_.size() + length > block_size) flush();
         block_.insert(block_.end(), bytes, bytes + length);
     }
 
@@ -141,27 +195,6 @@ private:
     std::vector<unsigned char> block_;
 };
 
-// One compressor reused for every file. libdeflate gives the same bytes for the
-// same input and level, and the streams are ordinary zlib streams.
-class Deflater {
-public:
-    explicit Deflater(int level) : compressor_(::libdeflate_alloc_compressor(level)) {
-        if (compressor_ == nullptr) throw std::runtime_error("out of memory for the compressor");
-    }
-    Deflater(const Deflater&) = delete;
-    Deflater& operator=(const Deflater&) = delete;
-    ~Deflater() { ::libdeflate_free_compressor(compressor_); }
-
-    // Length of the stream, or 0 when it would not fit in `limit` bytes.
-    std::size_t compress(const unsigned char* data, std::size_t length, unsigned char* out, std::size_t limit) {
-        if (limit == 0) return 0;
-        return ::libdeflate_zlib_compress(compressor_, data, length, out, limit);
-    }
-
-private:
-    libdeflate_compressor* compressor_;
-};
-
 int level_argument(const Arguments& arguments) {
     const std::optional<std::string> text = arguments.value("--level");
     if (!text) return default_level;
@@ -174,15 +207,14 @@ int level_argument(const Arguments& arguments) {
     throw UsageError("--level \"" + printable(*text) + "\" is not a level from 1 to 12");
 }
 
-void read_whole(const Item& item, unsigned char* data) {
-    const int fd = ::open(item.path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw std::runtime_error(printable(item.path) + ": " + error_text(errno));
-    const ssize_t got = tuf::read_all(fd, data, static_cast<std::size_t>(item.size));
-    const int error = errno;
-    ::close(fd);
-    if (got < 0) throw std::runtime_error(printable(item.path) + ": " + error_text(error));
-    if (static_cast<std::uint64_t>(got) != item.size)
-        throw std::runtime_error(printable(item.path) + ": became shorter while being packed");
+unsigned jobs_argument(const Arguments& arguments) {
+    std::optional<std::string> text = arguments.value("--jobs");
+    if (auto short_form = arguments.value("-j")) text = short_form;
+    if (!text) return std::max(1u, std::thread::hardware_concurrency());
+    if (!text->empty() && text->size() <= 4 &&
+        std::all_of(text->begin(), text->end(), [](char c) { return c >= '0' && c <= '9'; }) && std::stoi(*text) >= 1)
+        return static_cast<unsigned>(std::stoi(*text));
+    throw UsageError("--jobs \"" + printable(*text) + "\" is not a number of cores from 1 up");
 }
 
 // The temporary package, removed if the run fails or is interrupted.
@@ -200,11 +232,69 @@ void check_field(std::string_view option, const std::string& text, std::size_t w
                          " characters; " + what + " holds at most " + std::to_string(width - 1));
 }
 
+// The renamed package survives a power cut only once the folder that names it is
+// on the disk too.
+void sync_folder_of(const std::string& path) {
+    std::string copy = path;
+    const int fd = ::open(::dirname(copy.data()), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+struct Totals {
+    std::size_t files = 0;
+    std::uint64_t size = 0;
+    std::uint64_t packed = 0;
+};
+
+// Writes the header and every entry, in order, as the workers finish them.
+Totals write_package(int fd, const HEADTUFFILE& header, const std::vector<Item>& items, const PackOptions& options,
+                     bool verbose, bool quiet) {
+    PackageOutput package(fd);
+    unsigned char raw_header[tuf::header_size];
+    tuf::encode_header(header, raw_header);
+    package.write(raw_header, sizeof raw_header);
+
+    std::uint64_t all_bytes = 0;
+    for (const Item& item : items) all_bytes += item.size;
+    Progress progress("tufpkg create:", all_bytes, Progress::Unit::bytes, quiet);
+    FilePacker packer(items, options);
+    Totals totals;
+    std::uint64_t done_bytes = 0;
+    for (std::size_t index = 0; index < items.size(); ++index) {
+        const Item& item = items[index];
+        PackedFile packed;
+        while (!packer.take(index, std::chrono::milliseconds(100), packed)) progress.update(done_bytes, item.name);
+        if (!packed.error.empty()) throw std::runtime_error(packed.error);
+        ENTRYTUFFILE record{};
+        std::memcpy(record.name, item.name.data(), item.name.size());
+        record.type = item.directory ? 0 : 1;
+        if (!item.directory) {
+            record.size = static_cast<std::uint32_t>(item.size);
+            record.compressed = packed.compressed ? 1 : 0;
+            record.packed_size = packed.compressed ? static_cast<std::uint32_t>(packed.length) : 0;
+            ++totals.files;
+            totals.size += item.size;
+            totals.packed += packed.length;
+        }
+        unsigned char raw_record[tuf::record_size];
+        tuf::encode_record(record, raw_record);
+        package.write(raw_record, sizeof raw_record);
+        if (packed.length > 0) package.write(packed.data.get(), packed.length);
+        if (verbose) progress.print_line(printable(item.name));
+        done_bytes += item.size;
+        progress.update(done_bytes, item.name);
+    }
+    package.flush();
+    return totals;
+}
+
 }  // namespace
 
 int run_create(int argc, char** argv) {
-    const Arguments arguments(argc, argv, {"-o", "--output", "--id", "--version", "--command", "--level"},
-                              {"--store"});
+    const Arguments arguments(argc, argv, {"-o", "--output", "--id", "--version", "--command", "--level", "-j", "--jobs"},
+                              {"--store", "--any-id", "--dereference", "-v", "--verbose", "-q", "--quiet"});
     if (arguments.help()) {
         std::fputs(create_usage, stdout);
         return exit_ok;
@@ -220,23 +310,31 @@ int run_create(int argc, char** argv) {
     check_field("--id", id, sizeof(HEADTUFFILE::id), "a package ID");
     check_field("--version", version, sizeof(HEADTUFFILE::version), "a version");
     check_field("--command", command, sizeof(HEADTUFFILE::command), "a command");
-    const int level = level_argument(arguments);
+    const PackageKind kind = kind_of_id(id);
+    if (kind == PackageKind::unknown && !arguments.flag("--any-id"))
+        throw UsageError("--id \"" + printable(id) + "\" is not an ID the device offers: " + known_ids() +
+                         " (--any-id makes such a package on purpose)");
+    PackOptions options;
+    options.level = level_argument(arguments);
+    options.jobs = jobs_argument(arguments);
+    options.store = arguments.flag("--store");
+    options.dereference = arguments.flag("--dereference");
+    const bool verbose = arguments.flag("-v") || arguments.flag("--verbose");
+    const bool quiet = arguments.flag("-q") || arguments.flag("--quiet");
     if (output->size() + 16 >= sizeof temporary_path) throw UsageError("the package path is too long");
 
     struct stat status {};
-    if (::stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
-        std::fprintf(stderr, "tufpkg create: %s: not a folder\n", printable(folder).c_str());
+    const bool found = ::stat(folder.c_str(), &status) == 0;
+    if (!found || !S_ISDIR(status.st_mode)) {
+        std::fprintf(stderr, "tufpkg create: %s: %s\n", printable(folder).c_str(),
+                     !found && errno == ENOENT ? "no such folder" : "not a folder");
         return exit_problem;
     }
-    std::vector<Item> items;
-    std::vector<std::string> refusals;
-    collect(folder, "", items, refusals);
-    if (!refusals.empty()) {
-        for (const auto& refusal : refusals) std::fprintf(stderr, "tufpkg create: %s\n", refusal.c_str());
-        std::fprintf(stderr, "tufpkg create: nothing written\n");
-        return exit_problem;
-    }
+    for (const VersionWarning& warning : version_warnings(version, kind))
+        std::fprintf(stderr, "tufpkg create: warning: %s\n", warning.message.c_str());
 
+    // The temporary package exists before the walk, so that a package written
+    // inside DIR finds neither itself nor an earlier run's package in the tree.
     std::snprintf(temporary_path, sizeof temporary_path, "%s.tmp-XXXXXX", output->c_str());
     for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal_number, remove_temporary_and_stop);
     const int fd = ::mkstemp(temporary_path);
@@ -246,87 +344,59 @@ int run_create(int argc, char** argv) {
                      error_text(errno).c_str());
         return exit_problem;
     }
+    int open_descriptor = fd;
+    const auto fail = [&](const std::string& message) {
+        if (open_descriptor >= 0) ::close(open_descriptor);
+        ::unlink(temporary_path);
+        temporary_path[0] = '\0';
+        std::fprintf(stderr, "%stufpkg create: nothing written\n", message.c_str());
+        return exit_problem;
+    };
     const mode_t mask = ::umask(0);
     ::umask(mask);
     ::fchmod(fd, 0666 & ~mask);
 
-    int open_descriptor = fd;
-    std::uint64_t total_size = 0;
-    std::uint64_t total_packed = 0;
-    std::size_t files = 0;
+    Walk walk;
+    walk.dereference = options.dereference;
+    if (::fstat(fd, &status) == 0) walk.temporary.push_back({status.st_dev, status.st_ino});
+    if (::stat(output->c_str(), &status) == 0) walk.earlier.push_back({status.st_dev, status.st_ino});
+    if (::stat(folder.c_str(), &status) == 0) walk.ancestors.push_back({status.st_dev, status.st_ino});
+    walk.collect(folder, "");
+    for (const auto& note : walk.notes) std::fprintf(stderr, "tufpkg create: %s\n", note.c_str());
+    if (!walk.refusals.empty()) {
+        std::string message;
+        for (const auto& refusal : walk.refusals) message += "tufpkg create: " + refusal + "\n";
+        return fail(message);
+    }
+    if (walk.items.empty())
+        std::fprintf(stderr, "tufpkg create: warning: %s holds nothing to pack; the package has no entries\n",
+                     printable(folder).c_str());
+
+    Totals totals;
     try {
-        PackageOutput package(fd);
         HEADTUFFILE header{};
         std::memcpy(header.magic, "TUF", 3);
         header.data_offset = tuf::header_size;
         std::memcpy(header.id, id.data(), id.size());
         std::memcpy(header.version, version.data(), version.size());
         std::memcpy(header.command, command.data(), command.size());
-        unsigned char raw_header[tuf::header_size];
-        tuf::encode_header(header, raw_header);
-        package.write(raw_header, sizeof raw_header);
-
-        std::uint64_t all_bytes = 0;
-        for (const Item& item : items) all_bytes += item.size;
-        Progress progress("tufpkg create: bytes", all_bytes);
-        const bool store = arguments.flag("--store");
-        Deflater deflater(level);
-        tuf::EntryBuffer content;
-        tuf::EntryBuffer packed;
-        std::uint64_t done_bytes = 0;
-        for (const Item& item : items) {
-            ENTRYTUFFILE record{};
-            std::memcpy(record.name, item.name.data(), item.name.size());
-            record.type = item.directory ? 0 : 1;
-            const unsigned char* data = nullptr;
-            std::size_t data_length = 0;
-            if (!item.directory && item.size > 0) {
-                const auto size = static_cast<std::size_t>(item.size);
-                if (!content.reserve(size)) throw std::runtime_error("out of memory for " + printable(item.path));
-                read_whole(item, content.data());
-                record.size = static_cast<std::uint32_t>(size);
-                data = content.data();
-                data_length = size;
-                if (!store) {
-                    if (!packed.reserve(size)) throw std::runtime_error("out of memory for " + printable(item.path));
-                    const std::size_t packed_length = deflater.compress(content.data(), size, packed.data(), size - 1);
-                    if (packed_length > 0) {
-                        record.compressed = 1;
-                        record.packed_size = static_cast<std::uint32_t>(packed_length);
-                        data = packed.data();
-                        data_length = packed_length;
-                    }
-                }
-            }
-            unsigned char raw_record[tuf::record_size];
-            tuf::encode_record(record, raw_record);
-            package.write(raw_record, sizeof raw_record);
-            if (data_length > 0) package.write(data, data_length);
-            if (!item.directory) {
-                ++files;
-                total_size += item.size;
-                total_packed += data_length;
-            }
-            done_bytes += item.size;
-            progress.update(done_bytes);
-        }
-        package.flush();
+        totals = write_package(fd, header, walk.items, options, verbose, quiet);
+        if (::fsync(fd) != 0) throw std::runtime_error("cannot write the package: " + error_text(errno));
         open_descriptor = -1;
         if (::close(fd) != 0) throw std::runtime_error("cannot write the package: " + error_text(errno));
         if (::rename(temporary_path, output->c_str()) != 0)
             throw std::runtime_error("cannot rename the package into place: " + error_text(errno));
         temporary_path[0] = '\0';
+        sync_folder_of(*output);
     } catch (const std::exception& error) {
-        if (open_descriptor >= 0) ::close(open_descriptor);
-        ::unlink(temporary_path);
-        temporary_path[0] = '\0';
-        std::fprintf(stderr, "tufpkg create: %s\ntufpkg create: nothing written\n", error.what());
-        return exit_problem;
+        return fail("tufpkg create: " + std::string(error.what()) + "\n");
     }
-    std::printf("%s: %zu entries (%zu directories, %zu files), %llu bytes packed into %llu (%s)\n",
-                printable(*output).c_str(), items.size(), items.size() - files, files,
-                static_cast<unsigned long long>(total_size), static_cast<unsigned long long>(total_packed),
-                percent(total_packed, total_size).c_str());
+    if (!quiet)
+        std::printf("%s: %s (%s, %s), %llu bytes packed into %llu (%s)\n", printable(*output).c_str(),
+                    counted(walk.items.size(), "entry", "entries").c_str(),
+                    counted(walk.items.size() - totals.files, "directory", "directories").c_str(),
+                    counted(totals.files, "file", "files").c_str(), static_cast<unsigned long long>(totals.size),
+                    static_cast<unsigned long long>(totals.packed), percent(totals.packed, totals.size).c_str());
     return exit_ok;
 }
 

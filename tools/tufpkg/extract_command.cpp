@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "device_rules.h"
 #include "tool_support.h"
 #include "tuf/package_reader.h"
 
@@ -21,10 +22,13 @@ const char extract_usage[] =
     "Lay the package's directories and files down inside DIR, as the device would\n"
     "under its root, to see what the package holds. Missing parent directories are\n"
     "created. A name that would leave DIR (a \"..\" component, an existing symbolic\n"
-    "link on the way) is refused; names are all checked before anything is written.\n"
+    "link on the way) is refused, and so is a name the device cannot apply (as\n"
+    "'tufpkg check' reports them); names are all checked before anything is written.\n"
     "The package's command is printed, never run.\n"
     "\n"
-    "Exit status: 0 extracted, 1 a problem, 2 bad usage.\n";
+    "Exit status: 0 extracted, 1 a problem (a name refused before anything was\n"
+    "written, or damaged data, a link in the way or a write error part way), 2 bad\n"
+    "usage.\n";
 
 // Name components without empty and "." parts; false when one is "..".
 bool components_of(std::string_view name, std::vector<std::string>& parts) {
@@ -125,11 +129,13 @@ int run_extract(int argc, char** argv) {
         return exit_problem;
     }
 
-    // First pass: every name is checked before anything is written.
+    // First pass: every name is checked before anything is written, by the rules
+    // of the device (as 'tufpkg check' judges them) and so that none leaves DIR.
     std::vector<std::string> parts;
     std::vector<std::string> refusals;
     std::size_t index = 0;
     tuf::Entry entry;
+    NameRules names;
     for (;;) {
         const tuf::WalkResult walk = tuf::next_entry(package.reader, entry);
         if (walk.step != tuf::WalkStep::entry) break;
@@ -137,9 +143,8 @@ int run_extract(int argc, char** argv) {
         if (!components_of(entry.name(), parts))
             refusals.push_back(where(index, entry.offset) + ": name \"" + printable(entry.name()) +
                                "\" has a \"..\" component and would leave " + printable(folder));
-        else if (parts.empty() && !entry.is_directory())
-            refusals.push_back(where(index, entry.offset) + ": file name \"" + printable(entry.name()) +
-                               "\" names the folder itself");
+        const std::string refused = names.judge(entry.name(), entry.is_directory(), index);
+        if (!refused.empty()) refusals.push_back(where(index, entry.offset) + ": " + refused + "; the device fails on it");
         if (!package.reader.skip(entry.data_length()) || !tuf::finish_entry(package.reader, entry)) break;
     }
     if (!refusals.empty()) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "device_rules.h"
 #include "tool_support.h"
 #include "tuf/package_reader.h"
 
@@ -17,27 +18,39 @@ namespace {
 
 const char list_usage[] =
     "Usage: tufpkg list PKG [--json]\n"
-    "Show the package header and every entry (kind, size, packed size, ratio, skip,\n"
-    "name), then totals. Nothing is inflated; 'tufpkg check' verifies the data.\n"
+    "Show the package header (with the kind of package its ID makes: program, map,\n"
+    "user map), every entry (kind, size, packed size, ratio, skip, name), the\n"
+    "totals, and what the device needs: the free space the apply takes and the\n"
+    "largest file. Nothing is inflated; 'tufpkg check' verifies the data.\n"
     "\n"
     "  --json   one JSON document on standard output\n"
     "\n"
-    "Exit status: 0 listed, 1 the package cannot be read to its end, 2 bad usage.\n";
+    "Exit status: 0 listed, 1 the package cannot be opened or read to its end,\n"
+    "2 bad usage.\n";
 
 const char check_usage[] =
-    "Usage: tufpkg check PKG [--key PUB] [--json]\n"
+    "Usage: tufpkg check PKG [--key PUB] [--json] [--quiet]\n"
     "Walk the whole package without writing anything: inflate every stream and\n"
     "compare its length, and report each problem with its entry number and offset\n"
     "(truncated record or data, bad stream, wrong inflated length, text without NUL,\n"
-    "offsets out of range, stray bytes at the end). Warn on names that do not begin\n"
-    "with \"/\" and on entries whose parent directory no earlier entry creates.\n"
+    "offsets out of range, stray bytes at the end) and what the device would refuse:\n"
+    "an ID other than QX4170, MAP4170, USERMAP (it skips the package), an empty name,\n"
+    "a file name that names a folder (ends in \"/\", is \"/\", or is a directory entry\n"
+    "earlier in the package) or passes through an earlier file entry. Warn on\n"
+    "version characters the device's dialog cannot draw and a version wider than\n"
+    "its room, on names that do not begin with \"/\" and on entries whose parent\n"
+    "directory no earlier entry creates. Print the free space the apply needs on\n"
+    "the device and the largest file.\n"
     "Mention a minisign signature PKG.minisig beside the package; with --key, check\n"
     "it as 'tufpkg verify' does (a missing or failing signature is a problem).\n"
     "\n"
-    "  --key PUB  the public key file to check the signature with\n"
-    "  --json     one JSON document on standard output\n"
+    "  --key PUB     the public key file to check the signature with\n"
+    "  --json        one JSON document on standard output\n"
+    "  -q, --quiet   no progress line (shown on a terminal)\n"
     "\n"
-    "Exit status: 0 no problem (warnings allowed), 1 a problem, 2 bad usage.\n";
+    "Exit status: 0 no problem (warnings allowed), 1 a problem (the package cannot\n"
+    "be opened, is damaged, would be refused by the device, or its signature fails\n"
+    "with --key), 2 bad usage.\n";
 
 struct Finding {
     std::size_t entry;
@@ -69,8 +82,10 @@ std::string json_findings(const std::vector<Finding>& findings) {
     return out + "]";
 }
 
+std::string_view id_of(const HEADTUFFILE& header) { return tuf::field_text(header.id, sizeof header.id); }
+
 std::string header_json(const HEADTUFFILE& header) {
-    return "{\"id\":" + json_string(tuf::field_text(header.id, sizeof header.id)) +
+    return "{\"id\":" + json_string(id_of(header)) + ",\"kind\":" + json_string(kind_name(kind_of_id(id_of(header)))) +
            ",\"version\":" + json_string(tuf::field_text(header.version, sizeof header.version)) +
            ",\"command\":" + json_string(tuf::field_text(header.command, sizeof header.command)) +
            ",\"data_offset\":" + std::to_string(header.data_offset) + "}";
@@ -218,11 +233,6 @@ std::string package_argument(const Arguments& arguments) {
     return arguments.positional()[0];
 }
 
-// "1 problem", "2 problems".
-std::string counted(std::size_t count, const char* one, const char* many) {
-    return std::to_string(count) + " " + (count == 1 ? one : many);
-}
-
 void print_findings(const Findings& findings) {
     for (const Finding& f : findings.problems)
         std::printf("problem: %s: %s\n", where(f.entry, f.offset).c_str(), printable(f.message).c_str());
@@ -243,18 +253,29 @@ int run_list(int argc, char** argv) {
     OpenedPackage package;
     std::string why;
     if (!open_package(path, package, why)) {
-        std::fprintf(stderr, "tufpkg list: %s\n", why.c_str());
+        if (json) {
+            Findings failure;
+            failure.problem(0, 0, "not_a_package", why);
+            std::printf("{\"package\":%s,\"header\":null,\"entries\":[],\"totals\":null,\"device\":null,"
+                        "\"problems\":%s}\n",
+                        json_string(path).c_str(), json_findings(failure.problems).c_str());
+        } else {
+            std::fprintf(stderr, "tufpkg list: %s\n", why.c_str());
+        }
         return exit_problem;
     }
 
     Findings findings;
+    DeviceNeeds needs;
     std::string entries_json = "[";
     std::size_t index = 0;
     std::uint64_t directories = 0, files = 0, total_size = 0, total_packed = 0;
     const HEADTUFFILE& header = package.header;
     if (!json) {
         std::printf("Package  : %s\n", printable(path).c_str());
-        std::printf("ID       : %s\n", printable(tuf::field_text(header.id, sizeof header.id)).c_str());
+        const PackageKind kind = kind_of_id(id_of(header));
+        std::printf("ID       : %s (%s)\n", printable(id_of(header)).c_str(),
+                    kind == PackageKind::unknown ? "unknown: the device skips the package" : kind_name(kind));
         std::printf("Version  : %s\n", printable(tuf::field_text(header.version, sizeof header.version)).c_str());
         std::printf("Command  : %s\n", printable(tuf::field_text(header.command, sizeof header.command)).c_str());
         std::printf("Data at  : %u\n", header.data_offset);
@@ -279,6 +300,7 @@ int run_list(int argc, char** argv) {
             const bool directory = entry.is_directory();
             const std::uint64_t size = directory ? 0 : entry.record.size;
             const std::uint64_t packed = entry.data_length();
+            needs.add(entry.name(), directory, size, packed);
             if (directory) {
                 ++directories;
             } else {
@@ -311,23 +333,24 @@ int run_list(int argc, char** argv) {
     }
     if (json) {
         std::printf("{\"package\":%s,\"header\":%s,\"entries\":%s],\"totals\":{\"directories\":%llu,\"files\":%llu,"
-                    "\"size\":%llu,\"packed\":%llu},\"problems\":%s}\n",
+                    "\"size\":%llu,\"packed\":%llu},\"device\":%s,\"problems\":%s}\n",
                     json_string(path).c_str(), header_json(header).c_str(), entries_json.c_str(),
                     static_cast<unsigned long long>(directories), static_cast<unsigned long long>(files),
                     static_cast<unsigned long long>(total_size), static_cast<unsigned long long>(total_packed),
-                    json_findings(findings.problems).c_str());
+                    needs.json().c_str(), json_findings(findings.problems).c_str());
     } else {
-        std::printf("Totals   : %llu directories, %llu files, %llu bytes, %llu packed (%s)\n",
-                    static_cast<unsigned long long>(directories), static_cast<unsigned long long>(files),
+        std::printf("Totals   : %s, %s, %llu bytes, %llu packed (%s)\n",
+                    counted(directories, "directory", "directories").c_str(), counted(files, "file", "files").c_str(),
                     static_cast<unsigned long long>(total_size), static_cast<unsigned long long>(total_packed),
                     percent(total_packed, total_size).c_str());
+        std::printf("Device   : %s\n", needs.text().c_str());
         print_findings(findings);
     }
     return findings.problems.empty() ? exit_ok : exit_problem;
 }
 
 int run_check(int argc, char** argv) {
-    const Arguments arguments(argc, argv, {"--key"}, {"--json"});
+    const Arguments arguments(argc, argv, {"--key"}, {"--json", "-q", "--quiet"});
     if (arguments.help()) {
         std::fputs(check_usage, stdout);
         return exit_ok;
@@ -338,11 +361,24 @@ int run_check(int argc, char** argv) {
     std::string why;
     Findings findings;
     std::size_t index = 0;
-    if (!open_package(path, package, why)) {
+    DeviceNeeds needs;
+    bool opened = open_package(path, package, why);
+    if (!opened) {
         findings.problem(0, 0, "not_a_package", why);
-    } else if (check_header(package, findings) && package.reader.seek(package.header.data_offset)) {
-        Progress progress("tufpkg check: bytes", package.size);
+    } else {
+        const PackageKind kind = kind_of_id(id_of(package.header));
+        if (kind == PackageKind::unknown)
+            findings.problem(0, 8, "unknown_id",
+                             "package ID \"" + std::string(id_of(package.header)) + "\" is not one the device offers (" +
+                                 known_ids() + "); the device skips the package");
+        for (const VersionWarning& warning :
+             version_warnings(tuf::field_text(package.header.version, sizeof package.header.version), kind))
+            findings.warning(0, 16, warning.kind, warning.message);
+    }
+    if (opened && check_header(package, findings) && package.reader.seek(package.header.data_offset)) {
+        Progress progress("tufpkg check:", package.size, Progress::Unit::bytes, arguments.flag("--quiet") || arguments.flag("-q"));
         StreamChecker streams;
+        NameRules names;
         std::set<std::string> created;
         tuf::Entry entry;
         for (;;) {
@@ -362,7 +398,10 @@ int run_check(int argc, char** argv) {
             const std::string_view name = entry.name();
             if (!entry.name_terminated())
                 findings.problem(index, entry.offset, "text_without_nul", "name has no NUL within its 130 bytes");
-            if (name.empty() || name.front() != '/')
+            const std::string refused = names.judge(name, entry.is_directory(), index);
+            if (!refused.empty()) findings.problem(index, entry.offset, "device_refuses_name", refused);
+            needs.add(name, entry.is_directory(), entry.is_directory() ? 0 : entry.record.size, entry.data_length());
+            if (!name.empty() && name.front() != '/')
                 findings.warning(index, entry.offset, "relative_name",
                                  "name \"" + std::string(name) +
                                      "\" does not begin with \"/\"; the device resolves it against its working folder");
@@ -386,15 +425,19 @@ int run_check(int argc, char** argv) {
     }
     const SignatureCheck signature = check_signature(path, arguments.value("--key"));
     if (signature.checked && !signature.verified)
-        findings.problem(0, 0, "signature", signature.file + ": " + signature.message);
+        findings.problem(0, 0, "signature",
+                         signature.message.find(printable(signature.file)) != std::string::npos
+                             ? signature.message
+                             : signature.file + ": " + signature.message);
     const bool ok = findings.problems.empty();
     if (json) {
         const std::string signature_field =
             signature.present || signature.checked ? ",\"signature\":" + signature_json(signature) : "";
-        std::printf("{\"package\":%s,\"ok\":%s,\"entries\":%zu,\"problems\":%s,\"warnings\":%s%s}\n",
+        const std::string device_field = opened ? ",\"device\":" + needs.json() : "";
+        std::printf("{\"package\":%s,\"ok\":%s,\"entries\":%zu,\"problems\":%s,\"warnings\":%s%s%s}\n",
                     json_string(path).c_str(), ok ? "true" : "false", index,
                     json_findings(findings.problems).c_str(), json_findings(findings.warnings).c_str(),
-                    signature_field.c_str());
+                    device_field.c_str(), signature_field.c_str());
     } else {
         print_findings(findings);
         if (signature.verified)
@@ -403,6 +446,7 @@ int run_check(int argc, char** argv) {
         else if (signature.present && !signature.checked)
             std::printf("signature: %s beside the package, not checked (no --key)\n",
                         printable(signature.file).c_str());
+        if (opened) std::printf("device: %s\n", needs.text().c_str());
         std::printf("%s: %s, %s, %s: %s\n", printable(path).c_str(), counted(index, "entry", "entries").c_str(),
                     counted(findings.problems.size(), "problem", "problems").c_str(),
                     counted(findings.warnings.size(), "warning", "warnings").c_str(), ok ? "ok" : "damaged");

@@ -1,5 +1,7 @@
 #include "tool_support.h"
 
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -144,27 +146,86 @@ std::string percent(std::uint64_t part, std::uint64_t whole) {
     return text;
 }
 
-Progress::Progress(std::string label, std::uint64_t total)
-    : label_(std::move(label)), total_(total), enabled_(::isatty(STDERR_FILENO) == 1) {}
-
-Progress::~Progress() {
-    if (shown_) std::fprintf(stderr, "\r\033[K");
+std::string counted(std::uint64_t count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-void Progress::update(std::uint64_t done) {
+std::string human_bytes(std::uint64_t bytes) {
+    if (bytes < 1024) return std::to_string(bytes) + " B";
+    const char* const units[] = {"KiB", "MiB", "GiB", "TiB"};
+    double value = static_cast<double>(bytes) / 1024;
+    std::size_t unit = 0;
+    while (value >= 1024 && unit + 1 < std::size(units)) {
+        value /= 1024;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+    return text;
+}
+
+Progress::Progress(std::string label, std::uint64_t total, Unit unit, bool quiet)
+    : label_(std::move(label)),
+      total_(total),
+      unit_(unit),
+      enabled_(!quiet && ::isatty(STDERR_FILENO) == 1),
+      start_(std::chrono::steady_clock::now()) {}
+
+Progress::~Progress() { clear(); }
+
+void Progress::clear() {
+    if (!shown_) return;
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+    shown_ = false;
+}
+
+void Progress::update(std::uint64_t done, std::string_view current) {
     if (!enabled_) return;
     const auto now = std::chrono::steady_clock::now();
     if (shown_ && now - last_ < std::chrono::milliseconds(100)) return;
     last_ = now;
-    shown_ = true;
-    std::fprintf(stderr, "\r%s %llu/%llu", label_.c_str(), static_cast<unsigned long long>(done),
-                 static_cast<unsigned long long>(total_));
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - start_).count();
+    char elapsed[32];
+    std::snprintf(elapsed, sizeof elapsed, "%lld:%02lld", static_cast<long long>(seconds / 60),
+                  static_cast<long long>(seconds % 60));
+    const bool bytes = unit_ == Unit::bytes;
+    std::string line = label_ + " " + (bytes ? human_bytes(done) : std::to_string(done)) + " / " +
+                       (bytes ? human_bytes(total_) : std::to_string(total_)) + "  " + percent(done, total_) + "  " +
+                       elapsed;
+    if (!current.empty()) line += "  " + printable(current);
+    winsize size{};
+    const std::size_t columns = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col : 80;
+    if (line.size() > columns - 1) line.resize(columns - 1);
+    std::fprintf(stderr, "\r%s\033[K", line.c_str());
     std::fflush(stderr);
+    shown_ = true;
+}
+
+void Progress::print_line(const std::string& line) {
+    clear();
+    std::printf("%s\n", line.c_str());
+    if (enabled_) std::fflush(stdout);
+}
+
+bool finish_output(const std::string& command) {
+    errno = 0;
+    const bool flushed = std::fflush(stdout) == 0;
+    const int error = errno;
+    if (flushed && std::ferror(stdout) == 0) return true;
+    std::fprintf(stderr, "tufpkg%s%s: cannot write to standard output%s%s\n", command.empty() ? "" : " ",
+                 command.c_str(), error != 0 ? ": " : "", error != 0 ? std::strerror(error) : "");
+    return false;
 }
 
 bool open_package(const std::string& path, OpenedPackage& package, std::string& why) {
     if (!package.reader.open(path.c_str())) {
         why = printable(path) + ": cannot open: " + std::strerror(errno);
+        return false;
+    }
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+        why = printable(path) + ": a folder, not a package";
         return false;
     }
     package.size = package.reader.file_size();

@@ -46,21 +46,35 @@ std::string printable(std::string_view text);
 std::string json_string(std::string_view text);
 
 std::string percent(std::uint64_t part, std::uint64_t whole);
+// "1 file", "2 files".
+std::string counted(std::uint64_t count, const char* one, const char* many);
+// "512 B", "4.0 KiB", "12.3 MiB".
+std::string human_bytes(std::uint64_t bytes);
 
-// A one-line progress display on standard error, only when it is a terminal.
+// A one-line progress display on standard error, like pv's: done and total, the
+// share, the time taken and what is being worked on. Only on a terminal, and not
+// with --quiet.
 class Progress {
 public:
-    Progress(std::string label, std::uint64_t total);
+    enum class Unit { bytes, entries };
+    Progress(std::string label, std::uint64_t total, Unit unit = Unit::entries, bool quiet = false);
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
     ~Progress();
-    void update(std::uint64_t done);
+    // Redrawn at most ten times a second.
+    void update(std::uint64_t done, std::string_view current = {});
+    // A line on standard output that does not run into the progress line.
+    void print_line(const std::string& line);
 
 private:
+    void clear();
+
     std::string label_;
     std::uint64_t total_;
+    Unit unit_;
     bool enabled_;
     bool shown_ = false;
+    std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point last_{};
 };
 
@@ -93,6 +107,10 @@ struct SignatureCheck {
 SignatureCheck check_signature(const std::string& path, const std::optional<std::string>& key_path);
 // {"file":...,"present":...,"verified":true|false|null,...}
 std::string signature_json(const SignatureCheck& check);
+
+// Flushes standard output; false (with a message) when anything written to it
+// was lost, e.g. on a full disk.
+bool finish_output(const std::string& command);
 
 int run_create(int argc, char** argv);
 int run_list(int argc, char** argv);

@@ -14,17 +14,19 @@ const char usage[] =
     "Make and inspect TUF upgrade packages.\n"
     "\n"
     "Commands:\n"
-    "  create -o PKG --id ID --version VER [--command CMD] [--level N] [--store] DIR\n"
+    "  create -o PKG --id ID --version VER [OPTION...] DIR\n"
     "                       pack the tree under DIR into the package PKG\n"
-    "  list PKG [--json]    show the header and every entry\n"
-    "  check PKG [--key PUB] [--json]\n"
+    "  list PKG [--json]    show the header, every entry and what the device needs\n"
+    "  check PKG [--key PUB] [--json] [--quiet]\n"
     "                       walk the whole package and report every problem\n"
     "  extract PKG DIR      lay the package down inside DIR (never runs its command)\n"
     "  verify PKG --key PUB [--json]\n"
     "                       check the minisign signature PKG.minisig with the key PUB\n"
     "\n"
+    "Package IDs: QX4170 (program), MAP4170 (map), USERMAP (user map).\n"
     "'tufpkg COMMAND --help' describes one command; 'tufpkg --version' prints the version.\n"
-    "Exit status: 0 success, 1 a problem was found, 2 bad usage.\n";
+    "Exit status: 0 success, 1 a problem was found (or standard output could not be\n"
+    "written), 2 bad usage.\n";
 
 }  // namespace
 
@@ -36,11 +38,11 @@ int main(int argc, char** argv) {
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(usage, stdout);
-        return tufpkg::exit_ok;
+        return tufpkg::finish_output("") ? tufpkg::exit_ok : tufpkg::exit_problem;
     }
     if (command == "--version") {
         std::fputs("tufpkg " UPG_VERSION "\n", stdout);
-        return tufpkg::exit_ok;
+        return tufpkg::finish_output("") ? tufpkg::exit_ok : tufpkg::exit_problem;
     }
     int (*run)(int, char**) = nullptr;
     if (command == "create") run = tufpkg::run_create;
@@ -52,14 +54,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tufpkg: unknown command '%s'\n\n%s", tufpkg::printable(command).c_str(), usage);
         return tufpkg::exit_usage;
     }
+    int code = tufpkg::exit_problem;
     try {
-        return run(argc - 2, argv + 2);
+        code = run(argc - 2, argv + 2);
     } catch (const tufpkg::UsageError& error) {
         std::fprintf(stderr, "tufpkg %s: %s\nTry 'tufpkg %s --help'.\n", command.c_str(), error.what(),
                      command.c_str());
-        return tufpkg::exit_usage;
+        code = tufpkg::exit_usage;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "tufpkg %s: %s\n", command.c_str(), error.what());
-        return tufpkg::exit_problem;
     }
+    if (!tufpkg::finish_output(command) && code == tufpkg::exit_ok) code = tufpkg::exit_problem;
+    return code;
 }

@@ -24,7 +24,8 @@ const char verify_usage[] =
     "  --key PUB  the public key file (minisign -G writes it)\n"
     "  --json     one JSON document on standard output\n"
     "\n"
-    "Exit status: 0 verified, 1 not verified, 2 bad usage.\n";
+    "Exit status: 0 verified, 1 not verified (no signature file, another key, a\n"
+    "changed package, a key file that cannot be read), 2 bad usage.\n";
 
 const char* status_name(int status) {
     switch (status) {
@@ -65,6 +66,11 @@ SignatureCheck check_signature(const std::string& path, const std::optional<std:
     check.verified = result == sign_ok;
     check.status = status_name(result);
     check.message = sign_status_text(result);
+    if (result == sign_no_file || result == sign_unreadable || result == sign_malformed)
+        check.message += ": " + printable(check.file);
+    if (result == sign_other_key)
+        check.message = "signed with key " + sign_key_id_text(signature.key_id) + ", not with key " + check.key_id +
+                        " of " + printable(*key_path);
     check.trusted_comment = signature.trusted_comment;
     return check;
 }

@@ -111,14 +111,19 @@ void apply() {
     }
 }
 
+// A version file is three short lines: no more of it than this is read, so a
+// file that never ends (a link to /dev/zero) cannot hold up the dialog.
+constexpr int version_file_limit = 4096;
+
 // Reads one line of the version file into `slot` (size - 1 characters at most,
-// without its newline); false at the end of the file. Only a line that really is
-// longer than the slot has its rest dropped; a NUL byte ends the value but not
-// the line.
-bool read_version_line(FILE* file, char* slot, int size) {
+// without its newline); false at the end of the file or of `budget`. Only a line
+// that really is longer than the slot has its rest dropped; a NUL byte ends the
+// value but not the line.
+bool read_version_line(FILE* file, char* slot, int size, int& budget) {
     int length = 0, c = 0;
     bool any = false;
-    while ((c = std::getc(file)) != EOF) {
+    while (budget > 0 && (c = std::getc(file)) != EOF) {
+        --budget;
         any = true;
         if (c == '\n') break;
         if (length < size - 1) slot[length++] = static_cast<char>(c);
@@ -134,6 +139,19 @@ std::string first_line(const char* value) { return std::string(value, std::strcs
 std::string link_target(const char* path) {
     char resolved[PATH_MAX];
     return ::realpath(path, resolved) != nullptr ? resolved : path;
+}
+
+// Where the record cannot be replaced by a rename (a read-only folder, a file
+// bind-mounted in place, a target that is not a regular file), it is written in
+// place, truncated first.
+int write_in_place(const std::string& target, const std::string& content) {
+    int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return 1;
+    bool ok = tuf::write_all(fd, content.data(), content.size());
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) ok = ::fsync(fd) == 0 && ok;
+    ok = ::close(fd) == 0 && ok;
+    return ok ? 0 : 1;
 }
 
 bool plain_name_char(char c) {
@@ -198,8 +216,9 @@ int do_upg(const char* path, const HEADTUFFILE* header) {
     yes_focus = 1;
     draw_buttons();
 
-    InputSetHandler(key_handler);
+    // The path first: a key may come as soon as the handler is in place.
     copy_text(tufpath, path_size, path);
+    InputSetHandler(key_handler);
     return 0;
 }
 
@@ -235,23 +254,28 @@ int get_ver(const char* path, char* pro, char* map, char* user, int size) {
         for (char* slot : slots) copy_text(slot, size, "!!!");
         return 1;
     }
+    int budget = version_file_limit;
     for (char* slot : slots)
-        if (!read_version_line(file, slot, size)) copy_text(slot, size, "???");
+        if (!read_version_line(file, slot, size, budget)) copy_text(slot, size, "???");
     std::fclose(file);
     return 0;
 }
 
 int write_new_version(const char* path, const char* pro, const char* map, const char* user) {
     assert(path != nullptr && pro != nullptr && map != nullptr && user != nullptr);
+    // A value holds one line: a line break in a package's version would shift
+    // the values after it.
+    const std::string content = first_line(pro) + "\n" + first_line(map) + "\n" + first_line(user);
     // A version file that is a symbolic link is updated where it points.
     const std::string target = link_target(path);
     struct stat old {};
     const bool had_old = ::stat(target.c_str(), &old) == 0;
+    if (had_old && !S_ISREG(old.st_mode)) return write_in_place(target, content);
     // Written beside the file and renamed over it: a power cut leaves the old or
     // the new record, never a torn one.
     const std::string temporary = target + ".tmp";
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return 1;
+    if (fd < 0) return write_in_place(target, content);
     bool ok = true;
     if (had_old) {
         // The new record keeps the old one's owner and mode (owner first: a change
@@ -259,16 +283,16 @@ int write_new_version(const char* path, const char* pro, const char* map, const 
         if (::fchown(fd, old.st_uid, old.st_gid) != 0 && errno != EPERM) ok = false;
         ok = ::fchmod(fd, old.st_mode & 07777) == 0 && ok;
     }
-    // A value holds one line: a line break in a package's version would shift
-    // the values after it.
-    const std::string content = first_line(pro) + "\n" + first_line(map) + "\n" + first_line(user);
     ok = ok && tuf::write_all(fd, content.data(), content.size());
     ok = ::fsync(fd) == 0 && ok;
     ok = ::close(fd) == 0 && ok;
-    ok = ok && std::rename(temporary.c_str(), target.c_str()) == 0;
     if (!ok) {
         ::unlink(temporary.c_str());
         return 1;
+    }
+    if (std::rename(temporary.c_str(), target.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return write_in_place(target, content);
     }
     std::string dir = target;
     std::size_t slash = dir.rfind('/');

@@ -33,6 +33,10 @@ bool key_turn = false;
 
 namespace {
 
+// A stop asked for before the first offer (a signal during the card search):
+// the offer must not wipe it. Guarded by stop_mutex.
+bool stop_requested = false;
+
 constexpr const char* program_id = "UpgQx4170 - ver.130315";
 constexpr int signals[] = {SIGINT, SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGQUIT,
                            SIGSEGV, SIGSYS, SIGTRAP, SIGXCPU, SIGXFSZ, -999};
@@ -165,6 +169,7 @@ void offer_argument(const char* path) {
 void request_stop() {
     pthread_mutex_lock(&stop_mutex);
     stop = 1;
+    stop_requested = true;
     pthread_cond_signal(&stop_cond);
     pthread_mutex_unlock(&stop_mutex);
 }
@@ -309,9 +314,10 @@ int main(int argc, char** argv) {
     if (!usage && num_file != 0) {
         next = 0;
         pthread_mutex_lock(&stop_mutex);
-        stop = 0;
+        const bool offer = !stop_requested;
+        if (offer) stop = 0;
         pthread_mutex_unlock(&stop_mutex);
-        do_upg(files[0], &headers[0]);
+        if (offer) do_upg(files[0], &headers[0]);
     }
 
     int applied = 0;

@@ -1,6 +1,8 @@
 // The trust key of the device and the three checks made with it.
 #include "app/trust.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -20,7 +22,13 @@ sign_key_t trusted_key;
 }  // namespace
 
 void trust_init(const char* key_path) {
-    const int status = sign_load_key(key_path, &trusted_key);
+    int status = sign_load_key(key_path, &trusted_key);
+    const int error = errno;
+    // Whatever is at the key path is the key: a link that leads nowhere (a key kept
+    // on a partition that did not mount) trusts nothing, it does not switch the
+    // signatures off.
+    struct stat there {};
+    if (status == sign_no_file && ::lstat(key_path, &there) == 0) status = sign_unreadable;
     if (status == sign_ok) {
         trust = Trust::key;
     } else if (status == sign_no_file) {
@@ -29,7 +37,7 @@ void trust_init(const char* key_path) {
         trust = Trust::nothing;
         if (status == sign_unreadable)
             std::printf("Error : trust key \"%s\" cannot be read (%s) : no package is trusted\n", key_path,
-                        std::strerror(errno));
+                        std::strerror(error));
         else
             std::printf("Error : trust key \"%s\" is not a minisign public key : no package is trusted\n", key_path);
     }
@@ -53,6 +61,9 @@ bool trust_package(const char* path) {
 
 bool trust_first_script(const char* name) {
     if (trust == Trust::everything) return true;
+    // No script at all: nothing to run and nothing to refuse.
+    struct stat there {};
+    if (::lstat(name, &there) != 0 && errno == ENOENT) return false;
     if (trust == Trust::key && sign_verify_file(name, &trusted_key) == sign_ok) return true;
     std::printf("Skip : first script \"%s\" is not signed\n", name);
     return false;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "gui/picture_pack.h"
 #include "gui/t4170gui_internal.h"
 #include "gui/t4170img.h"
 #include "platform/device.h"
@@ -119,8 +120,21 @@ void setXYDlg(int x, int y) {
     DLG_Y = y;
 }
 
+int GuiLoadPictures(void) {
+    static std::mutex mutex;
+    static bool ready = false;
+    std::lock_guard lock(mutex);
+    if (!ready) ready = gui_unpack_builtin_pictures();
+    return ready ? 0 : 1;
+}
+
 int GuiInit(void) {
     fbstatus.store(0);
+    // Here and not before main: a failure is then a start-up failure like any other.
+    if (GuiLoadPictures() != 0) {
+        std::printf("Error : the built-in pictures cannot be unpacked\n");
+        return 1;
+    }
     accelerator_request();
 
     const platform::DeviceCalls& dev = platform::device();
@@ -130,6 +144,8 @@ int GuiInit(void) {
         std::printf("Error : fb_init(...)\n");
         return 1;
     }
+    // Not for the scripts and the package command run meanwhile.
+    ::fcntl(fbfd, F_SETFD, FD_CLOEXEC);
 
     fb_var_screeninfo info{};
     if (dev.ioctl(fbfd, FBIOGET_VSCREENINFO, reinterpret_cast<std::uintptr_t>(&info)) != 0) {

@@ -3,6 +3,11 @@
 
 #include "gui/t4170gui.h"
 
+// Unpacks the pictures' pixels, once: 0 when they are ready, 1 when they cannot
+// be unpacked (no memory). GuiInit calls it; whatever reads the pixels without
+// an open display (tests, tools) calls it first.
+int GuiLoadPictures(void);
+
 extern IMAGE_A555 dlg1, dlg2, dlgUpt, msg0, msg1;
 extern IMAGE_A555 yes0, yes1, no0, no1;
 extern IMAGE_A555 proc0, proc1, proc2, proc3, proc4, proc5;

@@ -1,19 +1,18 @@
 #include "input/t4170input.h"
 
-#include <poll.h>
 #include <pthread.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
+#include <signal.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cstdint>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "input/t4170input_internal.h"
 #include "input/tcomport.h"
 #include "input/tparser.h"
-#include "platform/device.h"
 #include "tdpool/tdpool.h"
 
 namespace {
@@ -28,8 +27,24 @@ bool tty_thread_started = false;
 tdpool* evt_pool = nullptr;
 tdpool* tty_pool = nullptr;
 tparser_t parser;
-// Wakes the reader out of its wait on a silent controller when the service stops.
-int wake_fd = -1;
+std::atomic<bool> reader_done{false};
+
+// Wakes the reader out of a read on a silent controller when the service stops.
+// Its handler is installed without SA_RESTART, so the read returns EINTR however
+// the driver waits: a driver without poll could not be woken any other way.
+int wake_signal() { return SIGRTMIN; }
+void wake_handler(int) {}
+
+// A controller that hung up or keeps failing answers every read at once; the
+// reader then waits this long, doubled each time up to the limit, so it does
+// not take the CPU from the extraction and the spinner.
+constexpr long FIRST_PAUSE_MS = 1;
+constexpr long LAST_PAUSE_MS = 100;
+
+void pause_ms(long ms) {
+    timespec delay{ms / 1000, (ms % 1000) * 1000000};
+    nanosleep(&delay, nullptr);  // ended early by the wake signal, which is what InputEnd wants
+}
 
 constexpr int READ_SIZE = 63;
 constexpr int POOL_SIZE = 10;
@@ -52,15 +67,19 @@ void send_command(const char* text, std::size_t length) {
 
 void* input_thread(void*) {
     BYTE buffer[READ_SIZE + 1];
+    long pause = 0;
     while (stop.load() == 0) {
-        pollfd ready[2] = {{tty_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
-        if (platform::device().poll(ready, 2, -1) <= 0) continue;
-        if (ready[1].revents != 0 || ready[0].revents == 0) continue;
         int n = tcom_read(tty_fd, buffer, READ_SIZE);
-        if (n <= 0) continue;
-        buffer[n] = 0;
-        tdpool_add_data(tty_pool, buffer, n + 1);
+        if (n > 0) {
+            pause = 0;
+            buffer[n] = 0;
+            tdpool_add_data(tty_pool, buffer, n + 1);
+        } else if (!(n < 0 && errno == EINTR) && stop.load() == 0) {
+            pause = pause == 0 ? FIRST_PAUSE_MS : std::min(2 * pause, LAST_PAUSE_MS);
+            pause_ms(pause);
+        }
     }
+    reader_done.store(true);
     return nullptr;
 }
 
@@ -99,8 +118,11 @@ int InputInit(void) {
     tparser_init(&parser, key_decode);
     tty_fd = tcom_init("/dev/spi_key");
     if (tty_fd < 0) return 3;
-    wake_fd = eventfd(0, EFD_CLOEXEC);
-    if (wake_fd < 0) return 4;
+    struct sigaction wake {};
+    wake.sa_handler = wake_handler;
+    sigemptyset(&wake.sa_mask);
+    if (sigaction(wake_signal(), &wake, nullptr) != 0) return 4;
+    reader_done.store(false);
     if (pthread_create(&tty_thread_id, nullptr, input_thread, nullptr) != 0) return 4;
     tty_thread_started = true;
     return 0;
@@ -108,9 +130,11 @@ int InputInit(void) {
 
 int InputEnd(void) {
     stop.store(1);
-    if (wake_fd >= 0) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(wake_fd, &one, sizeof one);
+    // A signal that comes just before the reader enters its read is lost: it is
+    // sent again until the reader has gone.
+    for (long waited = 0; tty_thread_started && !reader_done.load(); waited = std::min(waited + 1, 10L)) {
+        pthread_kill(tty_thread_id, wake_signal());
+        pause_ms(waited);
     }
     if (!tty_thread_started || pthread_join(tty_thread_id, nullptr) != 0) std::puts("Error : join input_thread");
     tty_thread_started = false;
@@ -122,8 +146,6 @@ int InputEnd(void) {
     tty_pool = nullptr;
     if (evt_pool != nullptr) tdpool_destroy(evt_pool, 1);
     evt_pool = nullptr;
-    if (wake_fd >= 0) ::close(wake_fd);
-    wake_fd = -1;
     return 0;
 }
 

@@ -15,7 +15,11 @@ constexpr std::uintptr_t SPI_KEY_MODE_ARGUMENT = 2;
 int tcom_init(const char* path) {
     std::puts(">> Use SPI!!!");
     int fd = platform::device().open(path, O_RDWR);
-    if (fd >= 0) platform::device().ioctl(fd, SPI_KEY_MODE, SPI_KEY_MODE_ARGUMENT);
+    if (fd < 0) return fd;
+    // The scripts and the package command must not keep the controller open: a
+    // daemon they start would compete with the next run's reader.
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    platform::device().ioctl(fd, SPI_KEY_MODE, SPI_KEY_MODE_ARGUMENT);
     return fd;
 }
 

@@ -1,5 +1,6 @@
 #include "sim/fake_controller.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -105,6 +106,11 @@ void FakeController::fail_write(int count, int error) {
     write_errno_ = error;
 }
 
+void FakeController::without_poll() {
+    std::lock_guard lock(mutex_);
+    without_poll_ = true;
+}
+
 int FakeController::open_count() const {
     std::lock_guard lock(mutex_);
     return open_count_;
@@ -172,6 +178,8 @@ int FakeController::fake_open(const char* path, int flags) {
     }
     self->device_fd_ = self->program_fd_;
     self->program_fd_ = -1;
+    // Inherited by the program's children unless O_CLOEXEC is asked for, as the kernel does.
+    ::fcntl(self->device_fd_, F_SETFD, (flags & O_CLOEXEC) != 0 ? FD_CLOEXEC : 0);
     ++self->open_count_;
     self->last_open_flags_ = flags;
     self->changed_.notify_all();
@@ -212,23 +220,33 @@ ssize_t FakeController::fake_read(int fd, void* buffer, std::size_t count) {
     {
         std::lock_guard lock(self->mutex_);
         ours = fd >= 0 && fd == self->device_fd_;
-        if (ours && self->read_failures_ > 0) {
-            --self->read_failures_;
-            self->read_results_.push_back(self->read_errno_ == 0 ? 0 : -1);
-            self->changed_.notify_all();
-            if (self->read_errno_ == 0) return 0;
-            errno = self->read_errno_;
-            return -1;
-        }
     }
     return ours ? self->read_device(fd, buffer, count) : self->previous_.read(fd, buffer, count);
 }
 
+bool FakeController::take_read_failure(ssize_t& result) {
+    std::lock_guard lock(mutex_);
+    if (read_failures_ == 0) return false;
+    --read_failures_;
+    read_results_.push_back(read_errno_ == 0 ? 0 : -1);
+    changed_.notify_all();
+    result = read_errno_ == 0 ? 0 : -1;
+    errno = read_errno_;
+    return true;
+}
+
 ssize_t FakeController::read_device(int fd, void* buffer, std::size_t count) {
     // Wait for the bytes first, so that the chunk they belong to is known when
-    // the size of the read is chosen.
+    // the size of the read is chosen. A failure armed meanwhile ends the wait
+    // (it comes before bytes fed after it), and so does a signal, as it ends a
+    // blocking read whose handler does not restart it.
     pollfd ready{fd, POLLIN, 0};
-    while (::poll(&ready, 1, -1) < 0 && errno == EINTR) {
+    for (;;) {
+        if (ssize_t failed = 0; take_read_failure(failed)) return failed;
+        const int found = ::poll(&ready, 1, 10);
+        if (found < 0) return -1;
+        std::lock_guard lock(mutex_);
+        if (found > 0 && read_failures_ == 0) break;
     }
     std::size_t limit = count;
     {
@@ -289,7 +307,7 @@ int FakeController::fake_poll(struct pollfd* fds, nfds_t count, int timeout_ms) 
     FakeController* self = active.load();
     {
         std::lock_guard lock(self->mutex_);
-        if (self->read_failures_ > 0 && self->device_fd_ >= 0) {
+        if ((self->read_failures_ > 0 || self->without_poll_) && self->device_fd_ >= 0) {
             int ready = 0;
             for (nfds_t i = 0; i < count; ++i) {
                 fds[i].revents = 0;

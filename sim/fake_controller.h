@@ -61,13 +61,16 @@ public:
     void fail_open(int count, int error);
     void fail_read(int count, int error);
     void fail_write(int count, int error);
+    // A driver without a poll method: poll reports the device readable at once,
+    // while a read still blocks until bytes come.
+    void without_poll();
 
     // What the program did on the device.
     int open_count() const;                    // successful opens of device_path
     int last_open_flags() const;               // flags of the last open of device_path
     bool device_closed() const;                // the program closed its end
     std::vector<IoctlCall> ioctls() const;
-    std::vector<long> read_results() const;    // result of every read on the device
+    std::vector<long> read_results() const;    // result of every read on the device not ended by a signal
     std::vector<std::string> writes() const;   // bytes of every successful write, one entry per write
     std::string written() const;               // the same, concatenated
     int failed_writes() const;
@@ -84,6 +87,7 @@ private:
     static ssize_t fake_write(int fd, const void* buffer, std::size_t count);
     static int fake_poll(struct pollfd* fds, nfds_t count, int timeout_ms);
     ssize_t read_device(int fd, void* buffer, std::size_t count);
+    bool take_read_failure(ssize_t& result);
     ssize_t write_device(int fd, const void* buffer, std::size_t count);
 
     platform::DeviceCalls previous_{};
@@ -97,6 +101,7 @@ private:
     int open_failures_ = 0, open_errno_ = 0;
     int read_failures_ = 0, read_errno_ = 0;
     int write_failures_ = 0, write_errno_ = 0;
+    bool without_poll_ = false;
     int open_count_ = 0;
     int last_open_flags_ = -1;
     bool device_closed_ = false;

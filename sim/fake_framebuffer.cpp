@@ -233,8 +233,9 @@ int FakeFramebuffer::fake_open(const char* path, int flags) {
             return -1;
         }
     }
-    // A descriptor of our own memfd: a real, unique number that nothing else owns.
-    int fd = fcntl(self->memfd_, F_DUPFD_CLOEXEC, 0);
+    // A descriptor of our own memfd: a real, unique number that nothing else owns,
+    // inherited by the program's children unless O_CLOEXEC is asked for, as the kernel does.
+    int fd = fcntl(self->memfd_, (flags & O_CLOEXEC) != 0 ? F_DUPFD_CLOEXEC : F_DUPFD, 0);
     if (fd < 0) return -1;
     std::lock_guard lock(self->mutex_);
     if (screen) {

@@ -60,6 +60,9 @@ void KeyPressToRedrawnButtons(benchmark::State& state) {
     std::memcpy(header.id, "QX4170", 6);
     std::memcpy(header.version, "2.0", 3);
     app::num_file = 1;
+    pthread_mutex_lock(&app::stop_mutex);
+    app::stop = 0;  // offering, as the driver leaves it: keys are handled only then
+    pthread_mutex_unlock(&app::stop_mutex);
     app::do_upg("program.tuf", &header);
     const int x = DLG_X, y = DLG_Y;
     bool yes_focused = true;

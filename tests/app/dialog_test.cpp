@@ -29,6 +29,12 @@
 namespace fs = std::filesystem;
 
 extern "C" unsigned __wrap_sleep(unsigned seconds);
+std::string path_at_install;  // the path on offer when the dialog's key handler was installed
+extern "C" void __real__Z15InputSetHandlerPFviE(void (*handler)(int));
+extern "C" void __wrap__Z15InputSetHandlerPFviE(void (*handler)(int)) {
+    if (handler == app::key_handler) path_at_install = app::tufpath;
+    __real__Z15InputSetHandlerPFviE(handler);
+}
 
 namespace {
 
@@ -124,6 +130,7 @@ protected:
         app::yes_focus = 1;
         app::have_sh = 0;
         app::filesh[0] = '\0';
+        app::tufpath[0] = '\0';
         pthread_mutex_lock(&app::stop_mutex);
         app::stop = 1;
         pthread_mutex_unlock(&app::stop_mutex);
@@ -197,6 +204,7 @@ void counting_key_handler(int code) {
 TEST_F(Dialog, ProgramPackageShowsDlg1WithTheProgramVersionsAndYesFocused) {
     write_file(app::version_file, "1.0\n3.1\n7");
     offer({{"program.tuf", program("2.0")}});
+    EXPECT_EQ(path_at_install, "program.tuf");  // a key may come as soon as the handler is in place
     EXPECT_TRUE(shows(x, y, dlg1, 30));
     EXPECT_TRUE(shows_text(x + 195, y + 32, "1.0"));
     EXPECT_TRUE(shows_text(x + 195, y + 52, "2.0"));
@@ -574,6 +582,23 @@ TEST_F(SignedDialog, MalformedKeyTrustsNothing) {
     EXPECT_EQ(app::num_file, 0);
     EXPECT_EQ(out, "Error : trust key \"/cmap/upgrade.pub\" is not a minisign public key : no package is trusted\n"
                    "PATH signed.tuf\nSkip : no valid signature for \"signed.tuf\"\n");
+}
+
+TEST_F(SignedDialog, KeyLinkThatLeadsNowhereTrustsNothing) {
+    fs::create_symlink("/keys/unmounted.pub", "/cmap/dangling.pub");
+    ::testing::internal::CaptureStdout();
+    app::trust_init("/cmap/dangling.pub");
+    EXPECT_FALSE(app::trust_offer("program.tuf"));
+    EXPECT_EQ(::testing::internal::GetCapturedStdout().rfind(
+                  "Error : trust key \"/cmap/dangling.pub\" cannot be read (No such file or directory)", 0), 0u);
+}
+
+TEST_F(SignedDialog, NoFirstScriptAtAllIsPassedOverWithoutALine) {
+    signed_package("program.tuf", program());
+    offer_as_on_card({"program.tuf"});
+    ::testing::internal::CaptureStdout();
+    app::key_handler(3);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout().find("Skip"), std::string::npos);
 }
 
 TEST_F(SignedDialog, KeyThatCannotBeReadTrustsNothingRatherThanEverything) {

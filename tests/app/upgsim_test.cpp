@@ -62,6 +62,7 @@ int count(const std::string& text, const std::string& what) {
 
 // True when the picture holds `image` with its top-left corner at (x, y).
 bool picture_shows(const sim::Rgb565Image& picture, int x, int y, const IMAGE_A555& image) {
+    if (GuiLoadPictures() != 0) return false;  // unpacked by GuiInit, which this process does not call
     for (int row = 0; row < image.height; ++row)
         for (int column = 0; column < image.width; ++column) {
             const std::uint8_t* p = image.data + row * image.pitch + column * 2;
@@ -175,12 +176,12 @@ TEST_F(Device, PackagePathOf256CharactersIsRefusedWithNothingOffered) {
 
 TEST_F(Device, ConfirmedProgramPackageIsAppliedAndThePowerKeyEndsTheRun) {
     write_file(rootfs_ / "cmap" / "version.txt", "1.0\n3.1\n7");
-    write_file(card_ / "first.sh", "echo first >> /tmp/log; echo script > /opt-first.txt\n");
+    write_file(card_ / "first.sh", "echo script > /opt-first.txt; ls -l /proc/$$/fd | grep -c -e memfd: -e socket: >> /opt-first.txt\n");
     ASSERT_TRUE(program("2.0").write((card_ / "program.tuf").string()));
     Upgsim run(arguments({"--keys", "ok,power"}));
     EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
 
-    EXPECT_EQ(read_file(rootfs_ / "opt-first.txt"), "script\n");
+    EXPECT_EQ(read_file(rootfs_ / "opt-first.txt"), "script\n0\n");  // no descriptor of the screen or controller
     EXPECT_EQ(read_file(rootfs_ / "opt" / "app" / "program.bin"), std::string(5000, 'p'));
     EXPECT_EQ(read_file(rootfs_ / "opt" / "app" / "readme.txt"), "stored as is");
     EXPECT_EQ(read_file(rootfs_ / "opt" / "app" / "command.txt"), "command ran\n");

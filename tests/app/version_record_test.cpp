@@ -16,11 +16,16 @@
 #include <vector>
 
 #include "app/upgqx4170.h"
+#include "package_builder.h"
 #include "sim/fake_controller.h"
 #include "sim/fake_framebuffer.h"
 #include "tdpool/fault_injection.h"
 
 namespace fs = std::filesystem;
+
+bool no_decompressor = false;  // armed: no memory for the pictures' decompressor (linked with --wrap)
+extern "C" void* __real_libdeflate_alloc_decompressor();
+extern "C" void* __wrap_libdeflate_alloc_decompressor() { return no_decompressor ? nullptr : __real_libdeflate_alloc_decompressor(); }
 
 namespace {
 
@@ -132,6 +137,14 @@ TEST(VersionFileRead, NulByteEndsTheValueButNotTheLine) {
     EXPECT_STREQ(v.user, "7");
 }
 
+TEST(VersionFileRead, AFileThatNeverEndsIsReadOnlyAsFarAsABound) {
+    TempDir dir;
+    fs::create_symlink("/dev/zero", dir / "version.txt");
+    ::alarm(60);  // a reader that does not stop fails here instead of hanging
+    EXPECT_STREQ(read_versions(dir / "version.txt").user, "???");
+    ::alarm(0);
+}
+
 // ---- writing ----
 
 // Each value holds one line: a line break in a package's version would shift the
@@ -186,12 +199,20 @@ TEST(VersionFileWrite, FailsWithOneWhenTheFolderIsMissing) {
     EXPECT_EQ(app::write_new_version((dir / "missing/version.txt").c_str(), "2.0", "3.1", "7"), 1);
 }
 
-TEST(VersionFileWrite, LeavesTheOldFileWhenTheTemporaryCannotBeMade) {
+// Written in place where the temporary cannot be made, or where the link leads to
+// something other than a regular file (a pipe).
+TEST(VersionFileWrite, IsWrittenInPlaceWhenTheTemporaryCannotBeMade) {
     TempDir dir;
     write_file(dir / "version.txt", "1.0\n3.1\n7");
     fs::create_directory(dir / "version.txt.tmp");
-    EXPECT_EQ(app::write_new_version((dir / "version.txt").c_str(), "2.0", "3.1", "7"), 1);
-    EXPECT_EQ(read_file(dir / "version.txt"), "1.0\n3.1\n7");
+    EXPECT_EQ(app::write_new_version((dir / "version.txt").c_str(), "2.0", "3.1", "7"), 0);
+    EXPECT_EQ(read_file(dir / "version.txt"), "2.0\n3.1\n7");
+    ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+    fs::create_symlink("pipe", dir / "piped.txt");
+    char got[10] = {};
+    const int reader = ::open((dir / "pipe").c_str(), O_RDWR | O_NONBLOCK);
+    EXPECT_EQ(app::write_new_version((dir / "piped.txt").c_str(), "2.0", "3.1", "7"), 0);
+    EXPECT_EQ(::read(reader, got, 9) == 9 ? std::string(got) : "", "2.0\n3.1\n7");
 }
 
 // ---- the first script's command line ----
@@ -320,7 +341,7 @@ int run_program(std::vector<std::string> words) {
     return app::main(static_cast<int>(words.size()), argv.data());
 }
 
-enum class StartFailure { input, gui, proc };
+enum class StartFailure { input, gui, proc, pictures };
 
 class StartUp : public ::testing::TestWithParam<StartFailure> {};
 
@@ -329,6 +350,7 @@ TEST_P(StartUp, FailureEndsWithItsLineAndStatusOne) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const StartFailure failure = GetParam();
     const char* line = failure == StartFailure::input ? "InputInit : FAIL" : failure == StartFailure::gui ? "GuiInit : FAIL" : "ProcInit : FAIL";
+    if (failure == StartFailure::pictures) line = "Error : the built-in pictures cannot be unpacked\nGuiInit : FAIL";
     EXPECT_EXIT(
         {
             ::dup2(STDERR_FILENO, STDOUT_FILENO);  // the death test matches standard error
@@ -336,6 +358,7 @@ TEST_P(StartUp, FailureEndsWithItsLineAndStatusOne) {
             sim::FakeController controller;
             if (failure == StartFailure::input) controller.fail_open(1, ENOENT);
             if (failure == StartFailure::gui) framebuffer.fail(sim::FramebufferCall::open);
+            no_decompressor = failure == StartFailure::pictures;
             // The spinner's is the fifth thread: the signal thread, the two pool
             // workers and the controller reader come first.
             if (failure == StartFailure::proc) fault::fail_pthread_create(5, EAGAIN);
@@ -346,12 +369,31 @@ TEST_P(StartUp, FailureEndsWithItsLineAndStatusOne) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Failures, StartUp,
-                         ::testing::Values(StartFailure::input, StartFailure::gui, StartFailure::proc),
+                         ::testing::Values(StartFailure::input, StartFailure::gui, StartFailure::proc,
+                                           StartFailure::pictures),
                          [](const ::testing::TestParamInfo<StartFailure>& param_info) {
                              return std::string(param_info.param == StartFailure::input ? "Input"
                                                 : param_info.param == StartFailure::gui ? "Gui"
-                                                                                   : "Proc");
+                                                : param_info.param == StartFailure::proc ? "Proc" : "Pictures");
                          });
+
+// A stop during the start-up (a signal while the card is searched) ends the run
+// with nothing offered, and its end waits for no key on a driver without poll.
+TEST(StartUpStop, AStopBeforeTheFirstOfferEndsTheRunWithNothingOffered) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TempDir dir;
+    ASSERT_TRUE(test::PackageBuilder("QX4170", "2.0").write(dir / "program.tuf"));
+    EXPECT_EXIT(
+        {
+            ::alarm(60);  // an offered package would wait for a key: fail instead of hanging
+            sim::FakeFramebuffer framebuffer;
+            sim::FakeController controller;
+            controller.without_poll();
+            app::request_stop();
+            std::_Exit(run_program({"upgqx4170", dir / "program.tuf"}));
+        },
+        ::testing::ExitedWithCode(0), "");
+}
 
 // Standard output goes out line by line: what was printed before a fault is in
 // the log, before the signal's own line.

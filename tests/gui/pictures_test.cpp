@@ -18,6 +18,11 @@ using guitest::NamedPicture;
 
 namespace {
 
+struct PicturesUnpacked : testing::Environment {  // as GuiInit would: these tests have no display
+    void SetUp() override { ASSERT_EQ(GuiLoadPictures(), 0); }
+};
+[[maybe_unused]] testing::Environment* const unpacked = testing::AddGlobalTestEnvironment(new PicturesUnpacked);
+
 constexpr std::uint16_t body = 0xCE79;
 constexpr std::uint16_t title_blue = 0x001C;
 constexpr std::uint16_t white = 0xFFFF;

@@ -11,6 +11,7 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "input/tcomport.h"
@@ -30,6 +31,7 @@ protected:
     void SetUp() override {
         received.reset(false);
         fake_ = std::make_unique<sim::FakeController>();
+        fake_->without_poll();  // a key driver without poll: the reader must not count on it
         ::testing::internal::CaptureStdout();
         int result = InputInit();
         init_output_ = ::testing::internal::GetCapturedStdout();
@@ -233,6 +235,15 @@ TEST_F(KeyInput, EmptyOrFailedReadsPostNothingAndTheNextReadFollows) {
     EXPECT_EQ((Codes{1, 2}), received.codes());
     const long size = static_cast<long>(key(1).size());
     EXPECT_EQ((std::vector<long>{0, 0, size, -1, -1, -1, size}), fake_->read_results());
+}
+
+// Failing, then hung up: a few reads with pauses growing to 100 ms, not a busy loop.
+TEST_F(KeyInput, AFailingOrHungUpControllerIsNotReadInABusyLoop) {
+    fake_->close_peer();
+    fake_->fail_read(1000, EIO);
+    std::this_thread::sleep_for(500ms);
+    end();
+    EXPECT_LT(fake_->read_results().size(), 50u);
 }
 
 TEST_F(KeyInput, BeepWritesItsTextThenOneNulInTwoWrites) {

@@ -164,7 +164,7 @@ std::string generate_source(const std::vector<Picture>& pictures, const std::str
         << "#include \"gui/picture_pack.h\"\n\n"
         << "namespace {\n\n"
         << "// Every picture's RGB565 pixels, one after the other (" << all.size() << " bytes), as one zlib\n"
-        << "// stream; unpacked into `pixels` when the program starts.\n"
+        << "// stream; unpacked into `pixels` by GuiLoadPictures.\n"
         << "const uint8_t packed[" << packed.size() << "] = {";
     char byte[8];
     for (std::size_t i = 0; i < packed.size(); ++i) {
@@ -174,8 +174,8 @@ std::string generate_source(const std::vector<Picture>& pictures, const std::str
     }
     out << "\n};\n"
         << "alignas(4) uint8_t pixels[" << all.size() << "];\n"
-        << "[[maybe_unused]] const bool unpacked = gui_unpack_pictures(packed, sizeof packed, pixels, sizeof pixels);\n"
-        << "\n}  // namespace\n\n";
+        << "\n}  // namespace\n\n"
+        << "bool gui_unpack_builtin_pictures() { return gui_unpack_pictures(packed, sizeof packed, pixels, sizeof pixels); }\n\n";
     std::size_t offset = 0;
     for (const Picture& picture : pictures) {
         const PictureEntry& e = picture.entry;

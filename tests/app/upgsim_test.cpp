@@ -32,8 +32,9 @@ namespace {
 // fails the test even when the run itself ended well (power-off leaves with _exit).
 class Upgsim : public test::Upgsim {
 public:
-    explicit Upgsim(const std::vector<std::string>& arguments, const std::string& path_env = "")
-        : test::Upgsim(UPGSIM_PATH, arguments, path_env) {}
+    explicit Upgsim(const std::vector<std::string>& arguments, const std::string& path_env = "",
+                    const std::vector<std::string>& environment = {}, int input = -1)
+        : test::Upgsim(UPGSIM_PATH, arguments, path_env, environment, input) {}
 
     int finish() {
         int status = test::Upgsim::finish();
@@ -130,6 +131,7 @@ TEST_F(Device, EmptyCardReturnsZeroAtOnceWithNothingOffered) {
     EXPECT_NE(run.out().find("program          : returned 0"), std::string::npos);
     EXPECT_NE(run.out().find("packages applied : 0"), std::string::npos);
     EXPECT_TRUE(screens().empty());
+    EXPECT_EQ(count(run.err(), "cmap/version.txt does not exist: the device shows \"!!!\""), 1) << run.err();
 }
 
 TEST_F(Device, TwelvePackagesOnTheCardOfferOnlyTen) {
@@ -155,18 +157,35 @@ TEST_F(Device, OneArgumentIsTheOnlyPackageOfferedAndTheScriptIsStillFound) {
     EXPECT_EQ(count(run.out(), "PATH "), 1);
 }
 
-TEST_F(Device, TwoArgumentsPrintTheUsageAndEndWithStatusZero) {
+TEST_F(Device, TwoPackagesAreAUsageErrorSayingWhy) {
     ASSERT_TRUE(program().write((card_ / "a.tuf").string()));
     Upgsim run(arguments({"a.tuf", "a.tuf"}));
-    EXPECT_EQ(run.finish(), 0);
-    EXPECT_NE(run.out().find("Usage : upgqx4170 FILE\n"), std::string::npos) << run.out();
+    EXPECT_EQ(run.finish(), 2);
+    EXPECT_NE(run.err().find("one PACKAGE at most, as on the device"), std::string::npos) << run.err();
     EXPECT_EQ(run.out().find("PATH"), std::string::npos);
+}
+
+// A package anywhere on the PC is offered; a file that is no package fails.
+TEST_F(Device, PackageFromAnywhereOnThePcIsOfferedAndANonPackageFails) {
+    fs::create_directories(top_ / "elsewhere");
+    ASSERT_TRUE(program().write((top_ / "elsewhere" / "p.tuf").string()));
+    Upgsim run(arguments({"--keys", "ok,power", (top_ / "elsewhere" / "p.tuf").string()}));
+    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_NE(run.out().find("package          : /.upgsim/package/p.tuf: applied (command exit status 0)\n"),
+              std::string::npos) << run.out();
+    EXPECT_EQ(read_file(rootfs_ / "opt" / "app" / "command.txt"), "command ran\n");
+
+    write_file(top_ / "elsewhere" / "notes.txt", "not a package");
+    Upgsim other(arguments({"--force", (top_ / "elsewhere" / "notes.txt").string()}));
+    EXPECT_EQ(other.finish(), 1);
+    EXPECT_NE(other.out().find("notes.txt: failed: not a package (status 2"), std::string::npos) << other.out();
 }
 
 TEST_F(Device, PackagePathOf256CharactersIsRefusedWithNothingOffered) {
     const std::string path = "/" + std::string(255, 'x');
+    ASSERT_TRUE(program().write((rootfs_ / path.substr(1)).string()));
     Upgsim run(arguments({path}));
-    EXPECT_EQ(run.finish(), 0);
+    EXPECT_EQ(run.finish(), 1);
     EXPECT_NE(run.out().find("Error : package path of 256 characters is too long (255 at most), nothing offered\n"),
               std::string::npos)
         << run.out();
@@ -189,6 +208,7 @@ TEST_F(Device, ConfirmedProgramPackageIsAppliedAndThePowerKeyEndsTheRun) {
         << run.out();
     EXPECT_NE(run.out().find("+ Do command : (00) echo command ran > /opt/app/command.txt\n"), std::string::npos);
     EXPECT_NE(run.out().find("program          : powered off by the power key"), std::string::npos);
+    EXPECT_NE(run.out().find("package          : program.tuf: applied (command exit status 0)\n"), std::string::npos);
     EXPECT_NE(run.out().find("packages applied : 1"), std::string::npos);
     EXPECT_NE(run.err().find("controller: power off"), std::string::npos) << run.err();
 
@@ -239,6 +259,7 @@ TEST_F(Device, SkippedPackageChangesNothing) {
     EXPECT_FALSE(fs::exists(rootfs_ / "first-ran"));
     EXPECT_EQ(read_file(rootfs_ / "cmap" / "version.txt"), "1.0\n3.1\n7");
     EXPECT_NE(run.out().find("program          : returned 0"), std::string::npos);
+    EXPECT_NE(run.out().find("package          : program.tuf: skipped by the user\n"), std::string::npos);
     EXPECT_TRUE(picture_shows(last_screen(), dialog_x + 160, dialog_y + 100, no1));
 }
 
@@ -247,20 +268,27 @@ TEST_F(Device, FailingPackageShowsTheFailureAndLeavesTheVersionFile) {
     ASSERT_TRUE(test::PackageBuilder("QX4170", "2.0", "touch /command-ran")
                     .file("/missing/folder/file", "x")
                     .write((card_ / "broken.tuf").string()));
-    Upgsim run(arguments({"--keys", "ok"}));
-    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
-    EXPECT_NE(run.out().find("+ Create file : (01) /missing/folder/file\n"), std::string::npos) << run.out();
+    Upgsim run(arguments({"--keys", "ok", "--json"}));
+    EXPECT_EQ(run.finish(), 1) << run.out() << run.err();
+    // With --json the program's lines go to standard error, the summary alone to standard output.
+    EXPECT_NE(run.err().find("+ Create file : (01) /missing/folder/file\n"), std::string::npos) << run.err();
+    EXPECT_EQ(run.out().rfind("{\n", 0), 0u) << run.out();
+    EXPECT_NE(run.out().find("{\"path\": \"broken.tuf\", \"outcome\": \"failed\", \"reason\": \"extraction status 10\", "
+                             "\"extraction_status\": 10, \"command_exit_status\": null}"),
+              std::string::npos) << run.out();
+    EXPECT_NE(run.out().find("\"exit_status\": 1\n}\n"), std::string::npos);
     EXPECT_FALSE(fs::exists(rootfs_ / "command-ran"));
     EXPECT_EQ(read_file(rootfs_ / "cmap" / "version.txt"), "1.0\n3.1\n7");
-    EXPECT_NE(run.out().find("packages applied : 0"), std::string::npos);
+    EXPECT_NE(run.out().find("\"packages_applied\": 0"), std::string::npos);
     EXPECT_TRUE(picture_shows(last_screen(), dialog_x, dialog_y, msg1));
 }
 
 TEST_F(Device, UnknownIdIsSkippedAndTheRunEnds) {
     ASSERT_TRUE(test::PackageBuilder("ODD", "1").write((card_ / "odd.tuf").string()));
     Upgsim run(arguments());
-    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_EQ(run.finish(), 1) << run.out() << run.err();
     EXPECT_NE(run.out().find("PATH odd.tuf\nSkip : unknown package ID \"ODD\"\n"), std::string::npos) << run.out();
+    EXPECT_NE(run.out().find("package          : odd.tuf: failed: unknown package ID \"ODD\"\n"), std::string::npos);
     EXPECT_NE(run.out().find("program          : returned 0"), std::string::npos);
 }
 
@@ -276,9 +304,11 @@ TEST_F(Device, TrustKeyAdmitsOnlySignedPackagesAndScripts) {
     key.sign((card_ / "program.tuf").string());
     ASSERT_TRUE(test::PackageBuilder("MAP4170", "3.2", "touch /map-ran").write((card_ / "map.tuf").string()));
     Upgsim run(arguments({"--keys", "ok,power"}));
-    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_EQ(run.finish(), 1) << run.out() << run.err();
     EXPECT_NE(run.out().find("PATH map.tuf\nSkip : no valid signature for \"map.tuf\"\n"), std::string::npos)
         << run.out();
+    EXPECT_NE(run.out().find("package          : map.tuf: failed: no valid signature for \"map.tuf\"\n"),
+              std::string::npos);
     EXPECT_EQ(count(run.out(), "PATH "), 2);
     EXPECT_FALSE(fs::exists(rootfs_ / "map-ran"));
     EXPECT_EQ(read_file(rootfs_ / "first-ran"), "script\n");
@@ -298,9 +328,11 @@ TEST_F(Device, ChangedSignedPackageShowsTheFailureAndWritesNothing) {
     bytes[bytes.size() - 3] = static_cast<char>(bytes[bytes.size() - 3] ^ 1);  // inside readme.txt's data
     write_file(package, bytes);
     Upgsim run(arguments({"--keys", "ok"}));
-    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_EQ(run.finish(), 1) << run.out() << run.err();
     EXPECT_NE(run.out().find("Error : signature of \"program.tuf\" : the file does not match"), std::string::npos)
         << run.out();
+    EXPECT_NE(run.out().find("package          : program.tuf: failed: signature: the file does not match"),
+              std::string::npos) << run.out();
     EXPECT_FALSE(fs::exists(rootfs_ / "opt"));
     EXPECT_EQ(read_file(rootfs_ / "cmap" / "version.txt"), "1.0\n3.1\n7");
     EXPECT_NE(run.out().find("packages applied : 0"), std::string::npos);
@@ -311,7 +343,7 @@ TEST_F(Device, MalformedTrustKeyOffersNothing) {
     write_file(rootfs_ / "cmap" / "upgrade.pub", "untrusted comment: minisign public key\n");
     ASSERT_TRUE(program().write((card_ / "program.tuf").string()));
     Upgsim run(arguments());
-    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_EQ(run.finish(), 1) << run.out() << run.err();
     EXPECT_NE(run.out().find("Error : trust key \"/cmap/upgrade.pub\" is not a minisign public key : no package is "
                              "trusted\n"),
               std::string::npos)
@@ -326,9 +358,10 @@ TEST_F(Device, FirstSigintEndsTheWaitAndTheRunReturns) {
     Upgsim run(arguments());
     ASSERT_TRUE(run.wait_for_err("screen 1 settled")) << run.err();
     run.signal(SIGINT);
-    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_EQ(run.finish(), 1) << run.out() << run.err();
     EXPECT_EQ(count(run.out(), "SIG CAUGHT (ID 2 - Interrupt)\n"), 1) << run.out();
-    EXPECT_NE(run.out().find("program          : returned 0"), std::string::npos);
+    EXPECT_NE(run.out().find("program          : returned 0 (interrupted)"), std::string::npos);
+    EXPECT_NE(run.out().find("package          : program.tuf: not answered\n"), std::string::npos);
     EXPECT_FALSE(fs::exists(rootfs_ / "opt"));
 }
 
@@ -339,12 +372,13 @@ TEST_F(Device, SigintDuringAnApplyEndsTheRunInThePowerWaitWithNothingMoreOffered
                 "ok,power"});
     ASSERT_TRUE(run.wait_for_out("+ Do command")) << run.out();
     run.signal(SIGINT);
-    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_EQ(run.finish(), 1) << run.out() << run.err();
     EXPECT_EQ(count(run.out(), "SIG CAUGHT (ID 2 - Interrupt)\n"), 1) << run.out();
     EXPECT_EQ(count(run.out(), "PATH "), 1) << run.out();
     EXPECT_EQ(read_file(rootfs_ / "cmap" / "version.txt").substr(0, 4), "2.0\n");
     EXPECT_NE(run.out().find("packages applied : 1"), std::string::npos) << run.out();
-    EXPECT_NE(run.out().find("program          : powered off by the power key"), std::string::npos) << run.out();
+    EXPECT_NE(run.out().find("program          : powered off by the power key (interrupted)"), std::string::npos)
+        << run.out();
     EXPECT_TRUE(picture_shows(last_screen(), dialog_x, dialog_y, msg0));
 }
 
@@ -355,7 +389,7 @@ TEST_F(Device, SecondSigintEndsThePowerWaitWithStatusZero) {
     run.signal(SIGINT);
     ASSERT_TRUE(run.wait_for_out("SIG CAUGHT (ID 2 - Interrupt)\n")) << run.out();
     run.signal(SIGINT);
-    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_EQ(run.finish(), 1) << run.out() << run.err();
     EXPECT_EQ(count(run.out(), "SIG CAUGHT (ID 2 - Interrupt)\n"), 2) << run.out();
     EXPECT_NE(run.out().find("program          : ended with exit status 0"), std::string::npos);
     EXPECT_NE(run.out().find("packages applied : 1"), std::string::npos);
@@ -384,11 +418,11 @@ TEST_F(Device, ScreenOptionSetsTheFramebufferAndTheDialogIsCentredOnIt) {
     EXPECT_TRUE(picture_shows(*first, 264 + 75, 237 + 100, yes1));
 }
 
-TEST_F(Device, BadOptionsAreRefusedWithTheUsage) {
-    Upgsim run(arguments({"--keys", "up"}));
+TEST_F(Device, BadKeyIsNamedInOneLine) {
+    Upgsim run(arguments({"--keys", "ok,up,power"}));
     EXPECT_EQ(run.finish(), 2);
-    EXPECT_NE(run.err().find("bad --keys list 'up'"), std::string::npos) << run.err();
-    EXPECT_NE(run.err().find("Usage: upgsim --rootfs DIR"), std::string::npos);
+    EXPECT_EQ(run.err(), "upgsim: bad key 'up' in --keys 'ok,up,power': the keys are left, right, ok, power or 1..4 "
+                         "(upgsim --help lists the options)\n");
 }
 
 TEST_F(Device, VersionIsTheProjectVersion) {

@@ -374,8 +374,10 @@ std::string device_meminfo(std::uint64_t mib) {
 }
 
 std::vector<std::string> version_lines(const fs::path& version, bool* present, bool* newline_at_end) {
-    std::ifstream file(version, std::ios::binary);
-    *present = static_cast<bool>(file);
+    std::error_code error;
+    std::ifstream file;
+    if (fs::is_regular_file(version, error)) file.open(version, std::ios::binary);  // never a FIFO's wait
+    *present = file.is_open();
     std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     *newline_at_end = content.empty() || content.back() == '\n';
     std::vector<std::string> lines;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 
 namespace sim {
@@ -86,6 +87,17 @@ struct Window::Sdl {
 std::unique_ptr<Window> Window::open(int width, int height, int scale, std::string* error) {
     // upgsim's own handlers pass Ctrl-C and the like on to the program.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    // Only a real display: without one SDL would fall back to drawing in memory.
+    if (std::getenv("SDL_VIDEODRIVER") == nullptr) {
+        std::string drivers;
+        if (std::getenv("DISPLAY") != nullptr) drivers = "x11";
+        if (std::getenv("WAYLAND_DISPLAY") != nullptr) drivers += drivers.empty() ? "wayland" : ",wayland";
+        if (drivers.empty()) {
+            *error = "neither DISPLAY nor WAYLAND_DISPLAY is set";
+            return nullptr;
+        }
+        SDL_SetHint(SDL_HINT_VIDEODRIVER, drivers.c_str());
+    }
     if (SDL_Init(SDL_INIT_VIDEO) != 0) {
         *error = SDL_GetError();
         SDL_Quit();

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,6 +26,10 @@
 #include "upgsim_runner.h"
 #include "sim/screenshot.h"
 #include "upg_version.h"
+
+// Last: Xlib's macros (None, Bool, Status) would clash with the headers above.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 namespace fs = std::filesystem;
 
@@ -69,6 +76,94 @@ bool picture_shows(const sim::Rgb565Image& picture, int x, int y, const IMAGE_A5
             if (picture.at(x + column, y + row) != static_cast<std::uint16_t>(p[0] | (p[1] << 8))) return false;
         }
     return true;
+}
+
+std::set<std::string> names_in(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename().string());
+    return names;
+}
+
+// A pseudo-terminal: upgsim reads the keys typed on it.
+struct Terminal {
+    Terminal() {
+        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0)
+            input = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    }
+    ~Terminal() {
+        ::close(input);
+        ::close(master);
+    }
+    void type(const std::string& keys) const { EXPECT_EQ(::write(master, keys.data(), keys.size()), ssize_t(keys.size())); }
+    int master = -1, input = -1;
+};
+
+// A virtual X display (Xvfb) for the window's tests.
+class VirtualDisplay {
+public:
+    VirtualDisplay() {
+        int ready[2];
+        if (::pipe(ready) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, STDOUT_FILENO);
+            ::dup2(null, STDERR_FILENO);
+            const std::string fd = std::to_string(ready[1]);
+            ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "800x600x24", "-nolisten", "tcp",
+                     static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(ready[1]);
+        char number[16] = {};
+        pollfd wait{ready[0], POLLIN, 0};
+        if (::poll(&wait, 1, 30000) == 1 && ::read(ready[0], number, sizeof number - 1) > 0)
+            name_ = ":" + std::string(number, std::strcspn(number, "\n"));
+        ::close(ready[0]);
+    }
+    ~VirtualDisplay() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    const std::string& name() const { return name_; }  // empty: Xvfb did not start
+
+private:
+    pid_t pid_ = -1;
+    std::string name_;
+};
+
+// What the X server shows in the top-level window of the given size, as RGB565.
+sim::Rgb565Image capture_window(Display* display, int width, int height) {
+    Window root = 0, parent = 0, *children = nullptr;
+    unsigned count = 0;
+    sim::Rgb565Image picture;
+    XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count);
+    for (unsigned i = 0; i < count && picture.pixels.empty(); ++i) {
+        XWindowAttributes attributes;
+        if (!XGetWindowAttributes(display, children[i], &attributes) || attributes.map_state != IsViewable ||
+            attributes.width != width || attributes.height != height)
+            continue;
+        XImage* image = XGetImage(display, children[i], 0, 0, width, height, AllPlanes, ZPixmap);
+        if (image == nullptr) continue;
+        auto channel = [](unsigned long pixel, unsigned long mask) {
+            return static_cast<std::uint8_t>((pixel & mask) / (mask & ~(mask << 1)));
+        };
+        picture.width = width;
+        picture.height = height;
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                const unsigned long pixel = XGetPixel(image, x, y);
+                picture.pixels.push_back(sim::rgb888_to_rgb565(channel(pixel, image->red_mask),
+                                                               channel(pixel, image->green_mask),
+                                                               channel(pixel, image->blue_mask)));
+            }
+        XDestroyImage(image);
+    }
+    if (children != nullptr) XFree(children);
+    return picture;
 }
 
 class Device : public ::testing::Test {
@@ -249,6 +344,81 @@ TEST_F(Device, PackageCommandRunsWithoutCapabilitiesOrNetwork) {
     EXPECT_EQ(interfaces, std::vector<std::string>{"lo"}) << read_file(rootfs_ / "net.txt");
 }
 
+// The device's root: writes land in the rootfs wherever they go, /usr and /tmp
+// included, the PC's shell lying underneath; nothing of the sandbox stays.
+TEST_F(Device, WritesLandInTheRootfsWhereverTheyGoAndNothingOfTheSandboxStays) {
+    ASSERT_TRUE(test::PackageBuilder("QX4170", "2.0", "echo kept > /tmp/kept.txt; /usr/bin/myapp > /tmp/ran.txt")
+                    .dir("/usr")
+                    .dir("/usr/bin")
+                    .file("/usr/bin/myapp", "#!/bin/sh\necho myapp ran\n")
+                    .write((card_ / "program.tuf").string()));
+    write_file(card_ / "first.sh", "chmod 755 /usr/bin/myapp 2>/dev/null; echo first > /tmp/first.txt\n");
+    Upgsim run(arguments({"--keys", "ok,power"}));
+    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_EQ(read_file(rootfs_ / "usr" / "bin" / "myapp"), "#!/bin/sh\necho myapp ran\n");
+    EXPECT_EQ(read_file(rootfs_ / "tmp" / "first.txt"), "first\n");
+    EXPECT_EQ(read_file(rootfs_ / "tmp" / "kept.txt"), "kept\n");
+    EXPECT_EQ(names_in(rootfs_), (std::set<std::string>{"cmap", "tmp", "usr"}));
+    EXPECT_EQ(names_in(top_), (std::set<std::string>{"card", "rootfs", "screens"}));
+}
+
+// A key typed before the first dialog is drawn is discarded; one typed during an
+// apply is held until the program waits for a key again.
+TEST_F(Device, TypedKeyBeforeTheFirstDialogIsDiscardedAndDuringAnApplyHeld) {
+    ASSERT_TRUE(program().write((card_ / "program.tuf").string()));
+    // The card search opens every entry: a FIFO holds the program there.
+    ASSERT_EQ(::mkfifo((card_ / "hold.tuf").c_str(), 0600), 0);
+    Terminal terminal;
+    Upgsim run({"--rootfs", rootfs_.string(), "--card", card_.string()}, "", {}, terminal.input);
+    ASSERT_TRUE(run.wait_for_out("Frame Buffer Info")) << run.out();
+    terminal.type("\r");
+    ASSERT_TRUE(run.wait_for_err("key ok discarded: no dialog is up yet")) << run.err();
+    write_file(card_ / "hold.tuf", "");
+    ASSERT_TRUE(run.wait_for_err("screen 1 settled")) << run.err();
+    terminal.type("\r");
+    ASSERT_TRUE(run.wait_for_out("+ Do command")) << run.out();  // then five seconds of spinner
+    terminal.type("p");
+    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    EXPECT_EQ(count(run.err(), "key held until the next dialog: power\n"), 1) << run.err();
+    EXPECT_NE(run.out().find("program          : powered off by the power key\n"), std::string::npos) << run.out();
+    EXPECT_EQ(count(run.out(), "PATH "), 1);
+}
+
+TEST_F(Device, ScreensFolderOfAnEarlierRunIsRefusedUnlessForced) {
+    fs::create_directories(screens_);
+    write_file(screens_ / "003.png", "old");
+    write_file(screens_ / "notes.txt", "mine");
+    Upgsim refused(arguments());
+    EXPECT_EQ(refused.finish(), 2);
+    EXPECT_NE(refused.err().find("holds pictures of an earlier run (003.png, ...): give --force"), std::string::npos)
+        << refused.err();
+    ASSERT_TRUE(program().write((card_ / "program.tuf").string()));
+    Upgsim forced(arguments({"--force", "--keys", "right,ok"}));
+    EXPECT_EQ(forced.finish(), 0) << forced.out() << forced.err();
+    EXPECT_EQ(names_in(screens_), (std::set<std::string>{"001.png", "002.png", "notes.txt"}));
+}
+
+// --memory: the program sees the /proc/meminfo of a device of that size and, where
+// a memory cgroup can be made, the sandbox cannot use more.
+TEST_F(Device, MemoryOptionGivesTheDevicesMeminfoAndLimit) {
+    ASSERT_TRUE(test::PackageBuilder("QX4170", "2.0",
+                                     "cat /proc/meminfo > /meminfo.txt; "
+                                     "head -c 400M /dev/zero | tail -n 1 > /dev/null; echo $? > /hog.txt")
+                    .write((card_ / "program.tuf").string()));
+    Upgsim run(arguments({"--memory", "128", "--keys", "ok,power"}));
+    EXPECT_EQ(run.finish(), 0) << run.out() << run.err();
+    std::map<std::string, long> kib;
+    std::stringstream meminfo(read_file(rootfs_ / "meminfo.txt"));
+    for (std::string name; meminfo >> name;) meminfo >> kib[name] >> name;
+    EXPECT_EQ(kib["MemTotal:"], 128 * 1024);
+    EXPECT_LE(kib["MemFree:"], kib["MemAvailable:"]);
+    EXPECT_LE(kib["MemAvailable:"], kib["MemFree:"] + kib["Buffers:"] + kib["Cached:"]);
+    if (run.err().find("a memory cgroup holding the sandbox to 128 MiB") != std::string::npos)
+        EXPECT_EQ(read_file(rootfs_ / "hog.txt"), "137\n");  // killed for want of memory
+    else
+        EXPECT_NE(run.err().find("no memory limit on the sandbox"), std::string::npos) << run.err();
+}
+
 TEST_F(Device, SkippedPackageChangesNothing) {
     write_file(rootfs_ / "cmap" / "version.txt", "1.0\n3.1\n7");
     write_file(card_ / "first.sh", "echo ran > /first-ran\n");
@@ -258,6 +428,7 @@ TEST_F(Device, SkippedPackageChangesNothing) {
     EXPECT_FALSE(fs::exists(rootfs_ / "opt"));
     EXPECT_FALSE(fs::exists(rootfs_ / "first-ran"));
     EXPECT_EQ(read_file(rootfs_ / "cmap" / "version.txt"), "1.0\n3.1\n7");
+    EXPECT_EQ(names_in(rootfs_), std::set<std::string>{"cmap"});  // the sandbox's mount points went
     EXPECT_NE(run.out().find("program          : returned 0"), std::string::npos);
     EXPECT_NE(run.out().find("package          : program.tuf: skipped by the user\n"), std::string::npos);
     EXPECT_TRUE(picture_shows(last_screen(), dialog_x + 160, dialog_y + 100, no1));
@@ -423,6 +594,50 @@ TEST_F(Device, BadKeyIsNamedInOneLine) {
     EXPECT_EQ(run.finish(), 2);
     EXPECT_EQ(run.err(), "upgsim: bad key 'up' in --keys 'ok,up,power': the keys are left, right, ok, power or 1..4 "
                          "(upgsim --help lists the options)\n");
+}
+
+// Without a display --window says so in one line; under Xvfb the window shows the
+// settled screen, and closing it cuts the run off like a power cut.
+TEST_F(Device, WindowShowsTheSettledScreenAndClosingItCutsTheRunOff) {
+    ASSERT_TRUE(program().write((card_ / "program.tuf").string()));
+    Upgsim headless(arguments({"--window", "--keys", "right"}), "", {"DISPLAY", "WAYLAND_DISPLAY"});
+    EXPECT_EQ(headless.finish(), 2);
+    EXPECT_EQ(count(headless.err(), "\n"), 1) << headless.err();
+    EXPECT_NE(headless.err().find("upgsim: --window needs a display"), std::string::npos) << headless.err();
+
+    VirtualDisplay x;
+    ASSERT_FALSE(x.name().empty()) << "Xvfb (Debian package xvfb) did not start";
+    Upgsim run(arguments({"--window", "--keys", "right", "--hold"}), "", {"DISPLAY=" + x.name()});
+    ASSERT_TRUE(run.wait_for_err("screen 2 settled: 002.png")) << run.err();
+    const auto settled = sim::read_png_rgb565((screens_ / "002.png").string());
+    ASSERT_TRUE(settled.has_value());
+    Display* display = XOpenDisplay(x.name().c_str());
+    ASSERT_NE(display, nullptr);
+    sim::Rgb565Image shown;
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         shown != *settled && std::chrono::steady_clock::now() < deadline;)
+        shown = capture_window(display, 640, 480);
+    EXPECT_TRUE(shown == *settled) << "the window does not show 002.png";
+
+    // The window manager's close request, as a click on the window's close button.
+    Window root = 0, parent = 0, *children = nullptr;
+    unsigned n = 0;
+    XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &n);
+    for (unsigned i = 0; i < n; ++i) {
+        XEvent close{};
+        close.xclient.type = ClientMessage;
+        close.xclient.window = children[i];
+        close.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+        close.xclient.format = 32;
+        close.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+        XSendEvent(display, children[i], False, NoEventMask, &close);
+    }
+    if (children != nullptr) XFree(children);
+    XCloseDisplay(display);
+    EXPECT_EQ(run.finish(), 1) << run.out() << run.err();
+    EXPECT_NE(run.out().find("program          : cut off: the window was closed, as a power cut\n"), std::string::npos)
+        << run.out();
+    EXPECT_NE(run.out().find("package          : program.tuf: not answered\n"), std::string::npos);
 }
 
 TEST_F(Device, VersionIsTheProjectVersion) {

@@ -580,18 +580,10 @@ int run_host(Options options) {
     for (int id : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(id, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    std::fflush(nullptr);
-    pid_t child = ::fork();
+    const pid_t child = sandbox.start(report[1], &why);
     if (child < 0) {
-        std::perror("upgsim: fork");
+        std::fprintf(stderr, "upgsim: the sandbox could not start: %s\n", why.c_str());
         return 1;
-    }
-    if (child == 0) {
-        // Its own process group: the terminal's signals reach only this side,
-        // which passes them on once.
-        ::setpgid(0, 0);
-        for (int id : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) signal(id, SIG_DFL);
-        sandbox.enter(report[1]);
     }
     ::close(control[0]);
     ::close(status[1]);

@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -106,15 +108,6 @@ struct Line {
     }
 };
 
-bool write_file_raw(const char* path, const char* text) {
-    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const std::size_t length = std::strlen(text);
-    const bool ok = ::write(fd, text, length) == static_cast<ssize_t>(length);
-    ::close(fd);
-    return ok;
-}
-
 }  // namespace
 
 std::optional<std::string> find_bwrap() {
@@ -194,14 +187,18 @@ bool Sandbox::prepare(const std::string& bwrap, const SandboxLayout& layout, con
                                                                 escape_option(workdir.string()) + ",userxattr"});
         }
     }
+    // The skeleton's /tmp is copied up as soon as anything is made there, even a
+    // file removed at once (the sanitizers' runtimes do so): left empty, it goes.
+    if (!fs::exists(fs::symlink_status(rootfs / "tmp", fs_error))) made_dirs_.push_back((rootfs / "tmp").string());
     fs::create_directories(work / "work", fs_error);
     overlays_.push_back({(work / "root").string(), "", "lowerdir=" + escape_option(skeleton.string()) + ",upperdir=" +
                                                        escape_option(rootfs.string()) + ",workdir=" +
                                                        escape_option((work / "work").string()) + ",userxattr"});
 
-    // This user is root inside (a namespace can map only its own user by itself).
-    uid_map_ = "0 " + std::to_string(::getuid()) + " 1\n";
-    gid_map_ = "0 " + std::to_string(::getgid()) + " 1\n";
+    // As root every user keeps its number; otherwise this user is root inside.
+    const uid_t uid = ::getuid();
+    uid_map_ = uid == 0 ? "0 0 4294967295\n" : "0 " + std::to_string(uid) + " 1\n";
+    gid_map_ = uid == 0 ? "0 0 4294967295\n" : "0 " + std::to_string(::getgid()) + " 1\n";
 
     if (layout.memory_limit != 0) {
         bool v2 = false;
@@ -210,7 +207,6 @@ bool Sandbox::prepare(const std::string& bwrap, const SandboxLayout& layout, con
         const std::string limit = std::to_string(layout.memory_limit);
         if (parent && ::mkdir(dir.c_str(), 0755) == 0) {
             cgroup_ = dir;
-            cgroup_procs_ = dir + "/cgroup.procs";
             const bool limited = v2 ? write_text(dir + "/memory.max", limit) : write_text(dir + "/memory.limit_in_bytes", limit);
             if (v2) write_text(dir + "/memory.swap.max", "0");
             if (!limited) {
@@ -264,7 +260,64 @@ bool Sandbox::prepare(const std::string& bwrap, const SandboxLayout& layout, con
     return true;
 }
 
-void Sandbox::enter(int report_fd) const {
+bool Sandbox::write_maps(pid_t child, std::string* error) const {
+    const std::string proc = "/proc/" + std::to_string(child);
+    if (!cgroup_.empty() && !write_text(cgroup_ + "/cgroup.procs", std::to_string(child))) {
+        *error = "cannot move the sandbox into the memory cgroup " + cgroup_;
+        return false;
+    }
+    // Without the right to change groups outside, the namespace may not change them inside.
+    if (::getuid() != 0 && !write_text(proc + "/setgroups", "deny")) {
+        *error = "cannot write " + proc + "/setgroups";
+        return false;
+    }
+    if (!write_text(proc + "/uid_map", uid_map_) || !write_text(proc + "/gid_map", gid_map_)) {
+        *error = "cannot map the sandbox's users (" + proc + "/uid_map, gid_map): " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+pid_t Sandbox::start(int report_fd, std::string* error) {
+    int go[2];
+    if (::pipe2(go, O_CLOEXEC) != 0) {
+        *error = std::string("pipe: ") + std::strerror(errno);
+        return -1;
+    }
+    std::fflush(nullptr);
+    // The child is made in its namespaces by clone itself: a process with more
+    // than one thread cannot enter a user namespace, and a sanitizer's runtime
+    // starts a thread again in a child of fork().
+    const long child = ::syscall(SYS_clone, CLONE_NEWUSER | CLONE_NEWNS | SIGCHLD, nullptr, nullptr, nullptr, nullptr);
+    if (child == 0) {
+        ::close(go[1]);
+        enter(go[0], report_fd);
+    }
+    ::close(go[0]);
+    if (child < 0) {
+        *error = std::string("cannot make the sandbox's namespaces: ") + std::strerror(errno) +
+                 " (unprivileged user namespaces must be allowed)";
+        ::close(go[1]);
+        return -1;
+    }
+    const pid_t pid = static_cast<pid_t>(child);
+    if (!write_maps(pid, error)) {
+        ::close(go[1]);  // the child ends without its go
+        ::waitpid(pid, nullptr, 0);
+        return -1;
+    }
+    const char ready = 1;
+    const bool sent = ::write(go[1], &ready, 1) == 1;
+    ::close(go[1]);
+    if (!sent) {
+        *error = std::string("cannot start the sandbox: ") + std::strerror(errno);
+        ::waitpid(pid, nullptr, 0);
+        return -1;
+    }
+    return pid;
+}
+
+void Sandbox::enter(int go_fd, int report_fd) const {
     auto fail = [report_fd](const char* what, const char* detail) {
         const char* reason = std::strerror(errno);
         Line line;
@@ -274,13 +327,13 @@ void Sandbox::enter(int report_fd) const {
         line.send(report_fd);
         ::_exit(127);
     };
-    if (!cgroup_.empty() && !write_file_raw(cgroup_procs_.c_str(), "0"))
-        fail("cannot join the memory cgroup ", cgroup_.c_str());
-    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
-        fail("cannot make a user namespace", " (unprivileged user namespaces must be allowed)");
-    if (!write_file_raw("/proc/self/setgroups", "deny")) fail("cannot write ", "/proc/self/setgroups");
-    if (!write_file_raw("/proc/self/uid_map", uid_map_.c_str())) fail("cannot write ", "/proc/self/uid_map");
-    if (!write_file_raw("/proc/self/gid_map", gid_map_.c_str())) fail("cannot write ", "/proc/self/gid_map");
+    // Its own process group: the terminal's signals reach only upgsim, which
+    // passes them on once.
+    ::setpgid(0, 0);
+    for (int id : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) ::signal(id, SIG_DFL);
+    char ready = 0;
+    if (::read(go_fd, &ready, 1) != 1) ::_exit(127);  // the parent said why
+    ::close(go_fd);
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail("cannot make the mounts private", "");
     // The folders' overlays first, then the root's, then each folder's moved into
     // it: mounted the other way round the kernel counts the folder's upper layer
@@ -353,15 +406,15 @@ std::optional<int> rerun_in_sandbox(int argc, char** argv) {
         if (!sandbox.prepare(*bwrap, layout, std::vector<std::string>(argv + 1, argv + argc), &error)) {
             std::fprintf(stderr, "%s\n", error.c_str());
         } else if (::pipe2(report, O_CLOEXEC) == 0) {
-            std::fflush(nullptr);
-            const pid_t child = ::fork();
-            if (child == 0) sandbox.enter(report[1]);
+            const pid_t child = sandbox.start(report[1], &error);
             ::close(report[1]);
             char text[512];
-            const ssize_t n = child > 0 ? ::read(report[0], text, sizeof text) : 0;
+            const ssize_t n = ::read(report[0], text, sizeof text);
             if (n > 0) std::fwrite(text, 1, static_cast<std::size_t>(n), stderr);
             ::close(report[0]);
-            if (child > 0) {
+            if (child < 0) {
+                std::fprintf(stderr, "upgsim: %s\n", error.c_str());
+            } else {
                 const int wait_status = wait_for_sandbox(child);
                 status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
             }

@@ -74,23 +74,27 @@ public:
     const std::vector<std::string>& notes() const { return notes_; }
     bool memory_limited() const { return !cgroup_.empty(); }
 
-    // In a child made by fork(): joins the cgroup, enters the namespaces, mounts
-    // the overlays and executes bwrap. On failure writes one line saying why to
-    // report_fd and ends the child with status 127.
-    [[noreturn]] void enter(int report_fd) const;
+    // Starts the sandbox: a child in a user and mount namespace of its own and in
+    // a process group of its own, with the default signal actions, which mounts
+    // the overlays and executes bwrap. Returns its process number, or -1 with the
+    // reason in *error. A failure of the child is one line on report_fd (which
+    // must be close-on-exec: it reaches its end when bwrap starts).
+    pid_t start(int report_fd, std::string* error);
 
     // Once every process of the sandbox has ended: removes the work folder, the
     // mount points left empty in the rootfs and the cgroup. Called again it does nothing.
     void clean_up();
 
 private:
+    [[noreturn]] void enter(int go_fd, int report_fd) const;
+    bool write_maps(pid_t child, std::string* error) const;
+
     struct Step {  // an overlay mounted on target, then moved to moved_to (when not empty)
         std::string target, moved_to, options;
     };
     std::string work_;                   // beside the rootfs
-    std::vector<std::string> made_dirs_;  // in the rootfs, deepest last
+    std::vector<std::string> made_dirs_;  // in the rootfs by the sandbox, removed when left empty
     std::string cgroup_;                 // the memory cgroup's folder, empty: none
-    std::string cgroup_procs_;
     std::string uid_map_, gid_map_;
     std::vector<Step> overlays_;
     std::vector<std::string> command_;

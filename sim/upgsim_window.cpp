@@ -53,12 +53,12 @@ bool SharedScreen::attach(int fd, int width, int height) {
 
 void SharedScreen::publish(const Rgb565Image& picture) {
     if (base_ == nullptr || picture.width != width_ || picture.height != height_) return;
+    // The reader is another process: read-modify-writes order the pixels
+    // between the odd and the even number.
     auto sequence = sequence_of(base_);
-    const std::uint32_t now = sequence.load(std::memory_order_relaxed);
-    sequence.store(now + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
+    sequence.fetch_add(1, std::memory_order_acq_rel);
     std::memcpy(base_ + header_size, picture.pixels.data(), picture.pixels.size() * 2);
-    sequence.store(now + 2, std::memory_order_release);
+    sequence.fetch_add(1, std::memory_order_acq_rel);
 }
 
 bool SharedScreen::take(Rgb565Image& picture, std::uint32_t& seen) const {
@@ -70,8 +70,7 @@ bool SharedScreen::take(Rgb565Image& picture, std::uint32_t& seen) const {
     picture.height = height_;
     picture.pixels.resize(static_cast<std::size_t>(width_) * height_);
     std::memcpy(picture.pixels.data(), base_ + header_size, picture.pixels.size() * 2);
-    std::atomic_thread_fence(std::memory_order_acquire);
-    if (sequence.load(std::memory_order_relaxed) != before) return false;
+    if (sequence.fetch_add(0, std::memory_order_acq_rel) != before) return false;
     seen = before;
     return true;
 }

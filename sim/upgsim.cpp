@@ -570,7 +570,8 @@ int run_host(Options options) {
     if (options.memory_mib != 0 && sandbox.memory_limited())
         std::fprintf(stderr, "upgsim: a device of %llu MiB: its /proc/meminfo, and a memory cgroup holding the "
                              "sandbox to %llu MiB\n",
-                     static_cast<unsigned long long>(options.memory_mib), static_cast<unsigned long long>(options.memory_mib));
+                     static_cast<unsigned long long>(options.memory_mib),
+                     static_cast<unsigned long long>(options.memory_mib));
 
     const bool interactive = !options.keys_given && ::isatty(STDIN_FILENO);
 

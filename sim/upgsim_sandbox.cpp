@@ -42,6 +42,12 @@ std::string escape_option(const std::string& path) {
     return out;
 }
 
+// User extended attributes: the only kind a user namespace may set.
+std::string overlay_options(const std::string& lower, const std::string& upper, const std::string& work) {
+    return "lowerdir=" + escape_option(lower) + ",upperdir=" + escape_option(upper) + ",workdir=" + escape_option(work) +
+           ",userxattr";
+}
+
 bool write_text(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary);
     out << text;
@@ -182,18 +188,16 @@ bool Sandbox::prepare(const std::string& bwrap, const SandboxLayout& layout, con
             const fs::path workdir = work / ("work-" + std::string(name));
             fs::create_directories(workdir, fs_error);
             fs::create_directories(staging / name, fs_error);
-            overlays_.push_back({(staging / name).string(), (work / "root" / name).string(), "lowerdir=" + escape_option(host) + ",upperdir=" +
-                                                                escape_option(mine.string()) + ",workdir=" +
-                                                                escape_option(workdir.string()) + ",userxattr"});
+            overlays_.push_back({(staging / name).string(), (work / "root" / name).string(),
+                                 overlay_options(host, mine.string(), workdir.string())});
         }
     }
     // The skeleton's /tmp is copied up as soon as anything is made there, even a
     // file removed at once (the sanitizers' runtimes do so): left empty, it goes.
     if (!fs::exists(fs::symlink_status(rootfs / "tmp", fs_error))) made_dirs_.push_back((rootfs / "tmp").string());
     fs::create_directories(work / "work", fs_error);
-    overlays_.push_back({(work / "root").string(), "", "lowerdir=" + escape_option(skeleton.string()) + ",upperdir=" +
-                                                       escape_option(rootfs.string()) + ",workdir=" +
-                                                       escape_option((work / "work").string()) + ",userxattr"});
+    overlays_.push_back(
+        {(work / "root").string(), "", overlay_options(skeleton.string(), rootfs.string(), (work / "work").string())});
 
     // As root every user keeps its number; otherwise this user is root inside.
     const uid_t uid = ::getuid();
@@ -207,8 +211,10 @@ bool Sandbox::prepare(const std::string& bwrap, const SandboxLayout& layout, con
         const std::string limit = std::to_string(layout.memory_limit);
         if (parent && ::mkdir(dir.c_str(), 0755) == 0) {
             cgroup_ = dir;
-            const bool limited = v2 ? write_text(dir + "/memory.max", limit) : write_text(dir + "/memory.limit_in_bytes", limit);
+            const bool limited = write_text(dir + (v2 ? "/memory.max" : "/memory.limit_in_bytes"), limit);
+            // No swap either, where the kernel counts it (a failure leaves only the memory limit).
             if (v2) write_text(dir + "/memory.swap.max", "0");
+            else if (fs::exists(dir + "/memory.memsw.limit_in_bytes")) write_text(dir + "/memory.memsw.limit_in_bytes", limit);
             if (!limited) {
                 ::rmdir(dir.c_str());
                 cgroup_.clear();

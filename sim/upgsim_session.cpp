@@ -83,7 +83,6 @@ void say(const char* format, ...) {
     std::fprintf(stderr, "upgsim: %s\n", line);
 }
 
-
 // The program's standard output passes through a pipe of the session's: each
 // byte goes on to where it was going, and each whole line is handed on. The
 // calls the simulation wraps drain the pipe first, so the lines and the calls
@@ -225,9 +224,12 @@ public:
             result.outcome = Outcome::applied;
         } else {
             result.outcome = Outcome::failed;
-            result.reason = !signature_.empty()                        ? signature_
-                            : result.extraction && *result.extraction ? "extraction status " + std::to_string(*result.extraction)
-                                                                       : "the apply did not succeed";
+            if (!signature_.empty())
+                result.reason = signature_;
+            else if (result.extraction.value_or(0) != 0)
+                result.reason = "extraction status " + std::to_string(*result.extraction);
+            else
+                result.reason = "the apply did not succeed";
         }
         send(turn_);
         turn_ = -1;

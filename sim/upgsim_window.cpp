@@ -86,6 +86,9 @@ struct Window::Sdl {
 std::unique_ptr<Window> Window::open(int width, int height, int scale, std::string* error) {
     // upgsim's own handlers pass Ctrl-C and the like on to the program.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    // The window's surface drawn by the display server itself (X shared memory),
+    // not through OpenGL: nothing of the PC's graphics drivers is loaded.
+    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     // Only a real display: without one SDL would fall back to drawing in memory.
     if (std::getenv("SDL_VIDEODRIVER") == nullptr) {
         std::string drivers;

@@ -111,7 +111,7 @@ public:
             ::dup2(null, STDOUT_FILENO);
             ::dup2(null, STDERR_FILENO);
             const std::string fd = std::to_string(ready[1]);
-            ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "800x600x24", "-nolisten", "tcp",
+            ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1600x1200x24", "-nolisten", "tcp",
                      static_cast<char*>(nullptr));
             ::_exit(127);
         }
@@ -599,7 +599,7 @@ TEST_F(Device, BadKeyIsNamedInOneLine) {
 }
 
 // Without a display --window says so in one line; under Xvfb the window shows the
-// settled screen, and closing it cuts the run off like a power cut.
+// settled screen (here twice its size), and closing it cuts the run off like a power cut.
 TEST_F(Device, WindowShowsTheSettledScreenAndClosingItCutsTheRunOff) {
     ASSERT_TRUE(program().write((card_ / "program.tuf").string()));
     Upgsim headless(arguments({"--window", "--keys", "right"}), "", {"DISPLAY", "WAYLAND_DISPLAY"});
@@ -607,23 +607,26 @@ TEST_F(Device, WindowShowsTheSettledScreenAndClosingItCutsTheRunOff) {
     EXPECT_EQ(count(headless.err(), "\n"), 1) << headless.err();
     EXPECT_NE(headless.err().find("upgsim: --window needs a display"), std::string::npos) << headless.err();
 
-    VirtualDisplay x;
-    ASSERT_FALSE(x.name().empty()) << "Xvfb (Debian package xvfb) did not start";
+    VirtualDisplay xvfb;
+    ASSERT_FALSE(xvfb.name().empty()) << "Xvfb (Debian package xvfb) did not start";
     // SDL leaves allocations of the libraries it loads and unloads (libdbus, X
     // extensions) at exit, which LeakSanitizer cannot attribute: not ours to find.
     const char* asan = std::getenv("ASAN_OPTIONS");
-    Upgsim run(arguments({"--window", "--keys", "right", "--hold"}), "",
-               {"DISPLAY=" + x.name(), "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":detect_leaks=0"});
+    Upgsim run(arguments({"--window", "--scale", "2", "--keys", "right", "--hold"}), "",
+               {"DISPLAY=" + xvfb.name(), "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":detect_leaks=0"});
     ASSERT_TRUE(run.wait_for_err("screen 2 settled: 002.png")) << run.err();
     const auto settled = sim::read_png_rgb565((screens_ / "002.png").string());
     ASSERT_TRUE(settled.has_value());
-    Display* display = XOpenDisplay(x.name().c_str());
+    sim::Rgb565Image doubled{1280, 960, {}};
+    for (int y = 0; y < 960; ++y)
+        for (int x = 0; x < 1280; ++x) doubled.pixels.push_back(settled->at(x / 2, y / 2));
+    Display* display = XOpenDisplay(xvfb.name().c_str());
     ASSERT_NE(display, nullptr);
     sim::Rgb565Image shown;
     for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-         shown != *settled && std::chrono::steady_clock::now() < deadline;)
-        shown = capture_window(display, 640, 480);
-    EXPECT_TRUE(shown == *settled) << "the window does not show 002.png";
+         shown != doubled && std::chrono::steady_clock::now() < deadline;)
+        shown = capture_window(display, 1280, 960);
+    EXPECT_TRUE(shown == doubled) << "the window does not show 002.png twice its size";
 
     // The window manager's close request, as a click on the window's close button.
     Window root = 0, parent = 0, *children = nullptr;

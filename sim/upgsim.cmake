@@ -4,13 +4,19 @@
 add_library(upgsim_sandbox STATIC ${CMAKE_CURRENT_LIST_DIR}/upgsim_sandbox.cpp)
 target_include_directories(upgsim_sandbox PUBLIC ${PROJECT_SOURCE_DIR})
 
-add_executable(upgsim ${CMAKE_CURRENT_LIST_DIR}/upgsim.cpp ${CMAKE_CURRENT_LIST_DIR}/upgsim_session.cpp)
-target_link_libraries(upgsim PRIVATE app sim_fakes upgsim_sandbox upg_version PNG::PNG Threads::Threads)
+# The live window (--window): SDL2 on the PC's display.
+find_package(SDL2 REQUIRED)
+
+add_executable(upgsim ${CMAKE_CURRENT_LIST_DIR}/upgsim.cpp ${CMAKE_CURRENT_LIST_DIR}/upgsim_session.cpp
+               ${CMAKE_CURRENT_LIST_DIR}/upgsim_report.cpp ${CMAKE_CURRENT_LIST_DIR}/upgsim_window.cpp)
+target_link_libraries(upgsim PRIVATE app sim_fakes upgsim_sandbox upg_version PNG::PNG SDL2::SDL2 Threads::Threads)
 # The simulation's hooks into the program, made at link time so that the device
 # program carries nothing for them: the key handler is called through a counting
 # trampoline, sleep can be shortened (--fast), pause marks the power wait,
-# delProc the end of the driver's wait (--timing), and the pictures drawn tell
-# when the updating window has its first spinner frame (--screens).
+# delProc the end of the driver's wait (--timing), the pictures drawn tell when
+# the updating window has its first spinner frame (--screens) and when an apply
+# begins, tuf_extract gives its status and system the shell's turns (the summary).
 target_link_options(upgsim PRIVATE -Wl,--wrap=_Z15InputSetHandlerPFviE -Wl,--wrap=sleep -Wl,--wrap=pause
-                    -Wl,--wrap=_ZN3app7delProcEv -Wl,--wrap=_Z12GuiShowImageiiP10IMAGE_A555)
+                    -Wl,--wrap=_ZN3app7delProcEv -Wl,--wrap=_Z12GuiShowImageiiP10IMAGE_A555
+                    -Wl,--wrap=_Z11tuf_extractPKcS0_ -Wl,--wrap=system)
 install(TARGETS upgsim RUNTIME DESTINATION bin)

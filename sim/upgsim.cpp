@@ -1,6 +1,8 @@
-// upgsim: the device program on a PC. The host side checks the arguments and
-// starts a bubblewrap sandbox that runs upgsim again inside (--inner), where the
-// device's fixed paths are real and the fakes stand in for the devices.
+// upgsim: the device program on a PC. The host side checks the arguments, lays
+// out the sandbox and starts it; upgsim runs again inside (--inner), where the
+// device's fixed paths are real and the fakes stand in for the devices. The host
+// side passes the keys in, shows the screen live (--window) and prints what
+// became of each package.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,19 +11,24 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "sim/key_controller.h"
+#include "sim/upgsim_report.h"
 #include "sim/upgsim_sandbox.h"
 #include "sim/upgsim_session.h"
+#include "sim/upgsim_window.h"
 #include "upg_version.h"
 
 namespace fs = std::filesystem;
@@ -29,39 +36,67 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* usage_text =
-    "Usage: upgsim --rootfs DIR [--card DIR] [OPTION...] [PACKAGE...]\n"
+    "Usage: upgsim --rootfs DIR [--card DIR] [OPTION...] [PACKAGE]\n"
     "\n"
-    "Runs the device program upgqx4170 on a simulated screen and key controller, inside a\n"
-    "bubblewrap sandbox: DIR (--rootfs, created if missing) is the device's root file system,\n"
-    "the card folder (--card, default: the current directory) is /QX4XX/MMC and the working\n"
-    "directory. PACKAGE is passed to the program unchanged, as the device sees it (a name on\n"
-    "the card, or a path inside the rootfs).\n"
+    "Runs the device program upgqx4170 on a simulated screen and key controller, in a\n"
+    "sandbox. DIR (--rootfs, created if missing) is the device's root file system, with the\n"
+    "PC's /usr (and /bin, /lib, ...) underneath it for the shell: whatever the program, the\n"
+    "card's script and the packages' commands write, wherever they write it (/usr and /tmp\n"
+    "included), lands in DIR. The card folder (--card, default: the current directory) is\n"
+    "/QX4XX/MMC and the working directory. The sandbox has no network and no capabilities.\n"
+    "\n"
+    "PACKAGE, a package file anywhere on the PC, is the only package offered, as when it is\n"
+    "named on the device's command line: one on the card by its name there, one in the\n"
+    "rootfs by its path there, any other read-only at /.upgsim/package/NAME.\n"
     "\n"
     "Options:\n"
     "  --keys LIST       comma-separated keys 1..4 or left,right,ok,power, each sent once the\n"
-    "                    program is idle; without it, on a terminal: arrows, Enter, p, Ctrl-C\n"
+    "                    program waits for a key; without it, on a terminal: arrows, Enter, p,\n"
+    "                    Ctrl-C. A key typed before the first dialog is discarded, one typed\n"
+    "                    while the program is busy is held until the next dialog\n"
+    "  --window          the screen live in a window, which takes the same keys; closing it\n"
+    "                    cuts the run off like a power cut\n"
+    "  --scale N         the window N times the screen's size (1 to 8, default 1)\n"
     "  --screens DIR     a PNG of the screen each time it settles: 001.png, 002.png, ...; and of\n"
     "                    the updating window with its first spinner frame: 001_updating.png, ...\n"
+    "  --force           let --screens replace the pictures of an earlier run in DIR\n"
     "  --screen WxH[xBPP]  the framebuffer (default 640x480x16)\n"
+    "  --memory MIB      a device with MIB MiB of memory (16 or more): the program's\n"
+    "                    /proc/meminfo says so and, where this user may make a memory cgroup,\n"
+    "                    the sandbox can use no more (default: the PC's memory)\n"
+    "  --json            the summary as JSON on standard output; the program's own output goes\n"
+    "                    to standard error\n"
     "  --fast            the program's 5-second wait after an extraction lasts 0.2 s\n"
     "  -h, --help        this text\n"
-    "  --version         the version of upgsim\n";
+    "  --version         the version of upgsim\n"
+    "\n"
+    "The summary lists each package offered: applied, skipped by the user, or failed and why\n"
+    "(the extraction's status, the signature, an unknown ID, not a package), with the exit\n"
+    "status of its command. Exit status: 0 when every package offered was applied or skipped\n"
+    "and the program ended by itself (it returned, or the power key switched the device off);\n"
+    "1 when a package failed or was left unanswered, the run was interrupted (Ctrl-C, the\n"
+    "window closed, --keys used up) or the sandbox could not start; 2 for bad usage.\n";
 
 struct Options {
     std::string rootfs, card, screens;
     std::vector<int> keys;
     bool keys_given = false;
     sim::FramebufferFormat format;
+    bool window = false;
+    int scale = 0;
+    bool force = false;
+    std::uint64_t memory_mib = 0;
+    bool json = false;
     bool fast = false;
     bool timing = false;
     bool hold = false;
     bool inner = false;
-    int control_fd = -1, status_fd = -1;
+    int control_fd = -1, status_fd = -1, screen_fd = -1;
     std::vector<std::string> program_args;
 };
 
 [[noreturn]] void fail_usage(const std::string& message) {
-    std::fprintf(stderr, "upgsim: %s\n\n%s", message.c_str(), usage_text);
+    std::fprintf(stderr, "upgsim: %s (upgsim --help lists the options)\n", message.c_str());
     std::exit(2);
 }
 
@@ -85,15 +120,26 @@ std::string format_text(const sim::FramebufferFormat& format) {
            std::to_string(format.bits_per_pixel);
 }
 
-bool parse_keys(const std::string& list, std::vector<int>& keys) {
+// The keys of a --keys list; the first name that is no key is returned in *bad.
+bool parse_keys(const std::string& list, std::vector<int>& keys, std::string* bad) {
     std::stringstream stream(list);
     std::string name;
     while (std::getline(stream, name, ',')) {
         int code = sim::KeyController::key_code(name);
-        if (code == 0) return false;
+        if (code == 0) {
+            *bad = name;
+            return false;
+        }
         keys.push_back(code);
     }
-    return true;
+    return !list.empty() && list.back() != ',';
+}
+
+std::optional<unsigned long long> parse_count(const std::string& text, unsigned long long low, unsigned long long high) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 9) return std::nullopt;
+    const unsigned long long value = std::stoull(text);
+    if (value < low || value > high) return std::nullopt;
+    return value;
 }
 
 Options parse(int argc, char** argv) {
@@ -109,17 +155,32 @@ Options parse(int argc, char** argv) {
         else if (word == "--screens") options.screens = value();
         else if (word == "--keys") {
             options.keys_given = true;
-            std::string list = value();
-            if (!parse_keys(list, options.keys)) fail_usage("bad --keys list '" + list + "'");
+            std::string list = value(), bad;
+            if (!parse_keys(list, options.keys, &bad))
+                fail_usage("bad key '" + bad + "' in --keys '" + list + "': the keys are left, right, ok, power or 1..4");
         } else if (word == "--screen") {
             std::string text = value();
             if (!parse_screen(text, options.format)) fail_usage("bad --screen '" + text + "'");
-        } else if (word == "--fast") options.fast = true;
+        } else if (word == "--window") options.window = true;
+        else if (word == "--scale") {
+            std::string text = value();
+            auto scale = parse_count(text, 1, 8);
+            if (!scale) fail_usage("bad --scale '" + text + "': a whole number from 1 to 8");
+            options.scale = static_cast<int>(*scale);
+        } else if (word == "--force") options.force = true;
+        else if (word == "--memory") {
+            std::string text = value();
+            auto mib = parse_count(text, 16, 1u << 20);
+            if (!mib) fail_usage("bad --memory '" + text + "': a whole number of MiB from 16 to 1048576");
+            options.memory_mib = *mib;
+        } else if (word == "--json") options.json = true;
+        else if (word == "--fast") options.fast = true;
         else if (word == "--timing") options.timing = true;
         else if (word == "--hold") options.hold = true;
         else if (word == "--inner") options.inner = true;
         else if (word == "--control-fd") options.control_fd = std::atoi(value().c_str());
         else if (word == "--status-fd") options.status_fd = std::atoi(value().c_str());
+        else if (word == "--screen-fd") options.screen_fd = std::atoi(value().c_str());
         else if (word == "-h" || word == "--help") {
             std::fputs(usage_text, stdout);
             std::exit(0);
@@ -149,6 +210,8 @@ int run_inner(const Options& options) {
     session.hold = options.hold;
     session.control_fd = options.control_fd;
     session.status_fd = options.status_fd;
+    session.screen_fd = options.screen_fd;
+    session.output_to_stderr = options.json;
     session.program_args = options.program_args;
     return sim::run_session(session);
 }
@@ -219,13 +282,28 @@ struct Outcome {
     std::string end;  // "returned 0", "poweroff", "exit", "waiting"
     int applied = -1;
     std::vector<std::string> screens;
+    std::vector<sim::PackageResult> packages;
+    bool interrupted = false;    // a signal or Ctrl-C was passed to the program
+    bool window_closed = false;  // the run was cut off
 };
 
 void take_status_line(const std::string& line, Outcome& outcome) {
+    int index = 0;
+    sim::PackageResult result;
     if (line == "started") outcome.started = true;
     else if (line.rfind("screen ", 0) == 0) outcome.screens.push_back(line.substr(7));
     else if (line.rfind("applied ", 0) == 0) outcome.applied = std::atoi(line.c_str() + 8);
     else if (line.rfind("end ", 0) == 0) outcome.end = line.substr(4);
+    else if (sim::decode_result(line, &index, &result) && index >= 0 && index < 1000) {
+        if (outcome.packages.size() <= static_cast<std::size_t>(index)) outcome.packages.resize(index + 1);
+        outcome.packages[index] = result;
+    }
+}
+
+void send(int fd, const std::string& bytes) {
+    if (bytes.empty()) return;
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    (void)n;
 }
 
 std::string absolute(const std::string& path) {
@@ -234,8 +312,147 @@ std::string absolute(const std::string& path) {
     return error ? fs::absolute(path).string() : result.string();
 }
 
+// `path` relative to `dir` when it lies inside it.
+std::optional<fs::path> inside(const fs::path& path, const std::string& dir) {
+    const fs::path relative = path.lexically_relative(absolute(dir));
+    if (relative.empty() || relative == "." || *relative.begin() == "..") return std::nullopt;
+    return relative;
+}
+
+// PACKAGE as the device names it: as on the card, by its path in the rootfs, or
+// in upgsim's folder, where the sandbox shows it. A name that is no file on the
+// PC is taken as the device's own: on the card, or a path in the rootfs.
+std::optional<std::string> device_path(const std::string& package, const Options& options,
+                                       sim::SandboxLayout& layout) {
+    std::error_code error;
+    if (fs::exists(package, error)) {
+        const fs::path pc = absolute(package);
+        if (auto relative = inside(pc, options.card)) return relative->string();
+        if (auto relative = inside(pc, options.rootfs)) return "/" + relative->string();
+        const std::string at = std::string(sim::inside_dir) + "/package/" + pc.filename().string();
+        layout.binds.push_back({pc.string(), at, false});
+        return at;
+    }
+    if (fs::path(package).is_relative() && fs::exists(fs::path(options.card) / package, error)) return package;
+    if (fs::path(package).is_absolute() && fs::exists(options.rootfs + package, error)) return package;
+    return std::nullopt;
+}
+
+bool is_run_picture(const std::string& name) {
+    if (name.size() < 7 || name.compare(name.size() - 4, 4, ".png") != 0) return false;
+    for (int i = 0; i < 3; ++i)
+        if (name[i] < '0' || name[i] > '9') return false;
+    const std::string rest = name.substr(3, name.size() - 7);
+    return rest.empty() || rest.rfind("_updating", 0) == 0;
+}
+
+// The pictures of an earlier run in the screens folder.
+std::vector<fs::path> earlier_pictures(const std::string& dir) {
+    std::vector<fs::path> found;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(dir, error))
+        if (is_run_picture(entry.path().filename().string())) found.push_back(entry.path());
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+// /proc/meminfo of a device with `mib` MiB after start-up, in the proportions of
+// the emulated 128 MiB device (about 78 MiB available before the program starts).
+std::string device_meminfo(std::uint64_t mib) {
+    const std::uint64_t total = mib * 1024;
+    const std::pair<const char*, std::uint64_t> lines[] = {
+        {"MemTotal:", total},         {"MemFree:", total * 46 / 100}, {"MemAvailable:", total * 61 / 100},
+        {"Buffers:", total * 2 / 100}, {"Cached:", total * 16 / 100}, {"SwapCached:", 0},
+        {"SwapTotal:", 0},            {"SwapFree:", 0}};
+    std::string text;
+    for (const auto& [name, kib] : lines) {
+        char line[64];
+        std::snprintf(line, sizeof line, "%-16s%8llu kB\n", name, static_cast<unsigned long long>(kib));
+        text += line;
+    }
+    return text;
+}
+
+std::vector<std::string> version_lines(const fs::path& version, bool* present, bool* newline_at_end) {
+    std::error_code error;
+    std::ifstream file;
+    if (fs::is_regular_file(version, error)) file.open(version, std::ios::binary);  // never a FIFO's wait
+    *present = file.is_open();
+    std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    *newline_at_end = content.empty() || content.back() == '\n';
+    std::vector<std::string> lines;
+    std::stringstream stream(content);
+    for (std::string line; std::getline(stream, line);) lines.push_back(line);
+    return lines;
+}
+
+void print_summary(const Options& options, const Outcome& outcome, const std::string& how, int applied, int status) {
+    const fs::path version = fs::path(options.rootfs) / "cmap" / "version.txt";
+    bool present = false, newline_at_end = true;
+    const std::vector<std::string> lines = version_lines(version, &present, &newline_at_end);
+    if (options.json) {
+        std::string json = "{\n  \"program\": " + sim::json_string(how) + ",\n  \"interrupted\": " +
+                           (outcome.interrupted ? "true" : "false") + ",\n  \"window_closed\": " +
+                           (outcome.window_closed ? "true" : "false") + ",\n  \"packages\": [";
+        for (std::size_t i = 0; i < outcome.packages.size(); ++i) {
+            const sim::PackageResult& p = outcome.packages[i];
+            json += std::string(i ? "," : "") + "\n    {\"path\": " + sim::json_string(p.path) +
+                    ", \"outcome\": " + sim::json_string(sim::outcome_word(p.outcome)) +
+                    ", \"reason\": " + (p.reason.empty() ? "null" : sim::json_string(p.reason)) +
+                    ", \"extraction_status\": " + (p.extraction ? std::to_string(*p.extraction) : "null") +
+                    ", \"command_exit_status\": " + (p.command_status ? std::to_string(*p.command_status) : "null") +
+                    "}";
+        }
+        json += std::string(outcome.packages.empty() ? "" : "\n  ") + "],\n  \"packages_applied\": " +
+                std::to_string(applied) + ",\n  \"version_file\": ";
+        if (present) {
+            json += "[";
+            for (std::size_t i = 0; i < lines.size(); ++i) json += (i ? ", " : "") + sim::json_string(lines[i]);
+            json += "]";
+        } else {
+            json += "null";
+        }
+        json += ",\n  \"screens\": [";
+        for (std::size_t i = 0; i < outcome.screens.size(); ++i)
+            json += (i ? ", " : "") + sim::json_string(outcome.screens[i]);
+        json += "],\n  \"rootfs\": " + sim::json_string(options.rootfs) + ",\n  \"exit_status\": " +
+                std::to_string(status) + "\n}\n";
+        std::fputs(json.c_str(), stdout);
+        return;
+    }
+    std::printf("\n=== upgsim summary ===\n");
+    std::printf("program          : %s\n", how.c_str());
+    for (const sim::PackageResult& p : outcome.packages)
+        std::printf("package          : %s: %s\n", p.path.c_str(), sim::describe_outcome(p).c_str());
+    std::printf("packages applied : %d\n", applied);
+    if (present) {
+        std::printf("version file     : %s\n", version.c_str());
+        for (const std::string& line : lines) std::printf("    %s\n", line.c_str());
+        if (!newline_at_end) std::printf("    (no newline after the last line)\n");
+    } else {
+        std::printf("version file     : %s (none)\n", version.c_str());
+    }
+    if (options.screens.empty()) {
+        std::printf("screens          : not written (no --screens)\n");
+    } else if (outcome.screens.empty()) {
+        std::printf("screens          : none written to %s\n", options.screens.c_str());
+    } else {
+        std::printf("screens          : %zu written to %s (%s", outcome.screens.size(), options.screens.c_str(),
+                    outcome.screens.front().c_str());
+        if (outcome.screens.size() > 1) std::printf(" ... %s", outcome.screens.back().c_str());
+        std::printf(")\n");
+    }
+    std::printf("root file system : %s\n", options.rootfs.c_str());
+    std::printf("exit status      : %d\n", status);
+}
+
 int run_host(Options options) {
     if (options.rootfs.empty()) fail_usage("--rootfs DIR is required");
+    if (options.program_args.size() > 1)
+        fail_usage("one PACKAGE at most, as on the device, whose program offers a single named package (" +
+                   std::to_string(options.program_args.size()) + " given)");
+    if (options.scale != 0 && !options.window) fail_usage("--scale is for --window");
+    if (options.force && options.screens.empty()) fail_usage("--force is for --screens");
     auto bwrap = sim::find_bwrap();
     if (!bwrap) {
         std::fprintf(stderr,
@@ -264,6 +481,18 @@ int run_host(Options options) {
         std::fprintf(stderr, "upgsim: the card folder %s does not exist\n", options.card.c_str());
         return 1;
     }
+
+    sim::SandboxLayout layout;
+    layout.rootfs = options.rootfs;
+    layout.card = options.card;
+    layout.executable = sim::own_executable();
+    layout.confined = true;
+    std::vector<std::string> program_args;
+    if (!options.program_args.empty()) {
+        auto path = device_path(options.program_args[0], options, layout);
+        if (!path) fail_usage("PACKAGE '" + options.program_args[0] + "' is on neither the PC, the card nor the rootfs");
+        program_args.push_back(*path);
+    }
     if (!options.screens.empty()) {
         options.screens = absolute(options.screens);
         fs::create_directories(options.screens, error);
@@ -271,10 +500,36 @@ int run_host(Options options) {
             std::fprintf(stderr, "upgsim: cannot create the screens folder %s\n", options.screens.c_str());
             return 1;
         }
+        auto earlier = earlier_pictures(options.screens);
+        if (!earlier.empty() && !options.force)
+            fail_usage("the screens folder " + options.screens + " holds pictures of an earlier run (" +
+                       earlier.front().filename().string() + ", ...): give --force to replace them");
+        for (const auto& picture : earlier) fs::remove(picture, error);
     }
 
-    int control[2], status[2], exec_error[2];
-    if (::pipe2(control, 0) != 0 || ::pipe2(status, 0) != 0 || ::pipe2(exec_error, O_CLOEXEC) != 0 ||
+    std::unique_ptr<sim::Window> window;
+    sim::SharedScreen shared;
+    int screen_fd = -1;
+    if (options.window) {
+        std::string why;
+        window = sim::Window::open(options.format.width, options.format.height, std::max(options.scale, 1), &why);
+        if (!window) {
+            std::fprintf(stderr, "upgsim: --window needs a display, and there is none: %s\n", why.c_str());
+            return 2;
+        }
+        screen_fd = shared.create(options.format.width, options.format.height);
+        if (screen_fd < 0) {
+            std::perror("upgsim: shared memory for the window");
+            return 1;
+        }
+    }
+
+    if (!fs::exists(fs::path(options.rootfs) / "cmap" / "version.txt"))
+        std::fprintf(stderr, "upgsim: warning: %s/cmap/version.txt does not exist: the device shows \"!!!\" as its "
+                             "versions and writes a new file after an apply\n", options.rootfs.c_str());
+
+    int control[2], status[2], report[2];
+    if (::pipe2(control, 0) != 0 || ::pipe2(status, 0) != 0 || ::pipe2(report, O_CLOEXEC) != 0 ||
         ::pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         std::perror("upgsim: pipe");
         return 1;
@@ -282,32 +537,41 @@ int run_host(Options options) {
     ::fcntl(control[1], F_SETFD, FD_CLOEXEC);
     ::fcntl(status[0], F_SETFD, FD_CLOEXEC);
 
-    sim::SandboxLayout layout;
-    layout.rootfs = options.rootfs;
-    layout.card = options.card;
-    layout.executable = sim::own_executable();
-    layout.confined = true;
     std::vector<std::string> inner = {"--inner", "--control-fd", std::to_string(control[0]), "--status-fd",
                                       std::to_string(status[1]), "--screen", format_text(options.format)};
+    if (screen_fd >= 0) inner.insert(inner.end(), {"--screen-fd", std::to_string(screen_fd)});
     if (!options.screens.empty()) {
-        const std::string inside = std::string(sim::inside_dir) + "/screens";
-        layout.binds.emplace_back(options.screens, inside);
-        inner.insert(inner.end(), {"--screens", inside});
+        const std::string at = std::string(sim::inside_dir) + "/screens";
+        layout.binds.push_back({options.screens, at, true});
+        inner.insert(inner.end(), {"--screens", at});
     }
     if (options.keys_given) {
         std::string list;
         for (int code : options.keys) list += (list.empty() ? "" : ",") + std::to_string(code);
         inner.insert(inner.end(), {"--keys", list});
     }
-    if (options.fast) inner.push_back("--fast");
-    if (options.timing) inner.push_back("--timing");
-    if (options.hold) inner.push_back("--hold");
+    if (options.memory_mib != 0) {
+        layout.files.emplace_back("/proc/meminfo", device_meminfo(options.memory_mib));
+        layout.memory_limit = options.memory_mib << 20;
+    }
+    for (const auto& [flag, on] : {std::pair{"--fast", options.fast}, std::pair{"--timing", options.timing},
+                                   std::pair{"--hold", options.hold}, std::pair{"--json", options.json}})
+        if (on) inner.push_back(flag);
     inner.push_back("--");
-    inner.insert(inner.end(), options.program_args.begin(), options.program_args.end());
+    inner.insert(inner.end(), program_args.begin(), program_args.end());
 
-    std::vector<std::string> notes;
-    std::vector<std::string> command = sim::sandbox_command(*bwrap, layout, inner, &notes);
-    for (const auto& note : notes) std::fprintf(stderr, "upgsim: %s\n", note.c_str());
+    sim::Sandbox sandbox;
+    std::string why;
+    if (!sandbox.prepare(*bwrap, layout, inner, &why)) {
+        std::fprintf(stderr, "upgsim: %s\n", why.c_str());
+        return 1;
+    }
+    for (const auto& note : sandbox.notes()) std::fprintf(stderr, "upgsim: %s\n", note.c_str());
+    if (options.memory_mib != 0 && sandbox.memory_limited())
+        std::fprintf(stderr, "upgsim: a device of %llu MiB: its /proc/meminfo, and a memory cgroup holding the "
+                             "sandbox to %llu MiB\n",
+                     static_cast<unsigned long long>(options.memory_mib),
+                     static_cast<unsigned long long>(options.memory_mib));
 
     const bool interactive = !options.keys_given && ::isatty(STDIN_FILENO);
 
@@ -317,36 +581,25 @@ int run_host(Options options) {
     for (int id : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(id, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    std::fflush(nullptr);
-    pid_t child = ::fork();
+    const pid_t child = sandbox.start(report[1], &why);
     if (child < 0) {
-        std::perror("upgsim: fork");
+        std::fprintf(stderr, "upgsim: the sandbox could not start: %s\n", why.c_str());
         return 1;
-    }
-    if (child == 0) {
-        // Its own process group: the terminal's signals reach only this side,
-        // which passes them on once.
-        ::setpgid(0, 0);
-        for (int id : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) signal(id, SIG_DFL);
-        std::vector<char*> raw;
-        for (auto& word : command) raw.push_back(word.data());
-        raw.push_back(nullptr);
-        ::execv(raw[0], raw.data());
-        int code = errno;
-        ssize_t n = ::write(exec_error[1], &code, sizeof code);
-        (void)n;
-        ::_exit(127);
     }
     ::close(control[0]);
     ::close(status[1]);
-    ::close(exec_error[1]);
-    int exec_errno = 0;
-    if (::read(exec_error[0], &exec_errno, sizeof exec_errno) == static_cast<ssize_t>(sizeof exec_errno)) {
-        std::fprintf(stderr, "upgsim: cannot run %s: %s\n", bwrap->c_str(), std::strerror(exec_errno));
-        ::waitpid(child, nullptr, 0);
+    ::close(report[1]);
+    if (screen_fd >= 0) ::close(screen_fd);
+    std::string failure;
+    char text[512];
+    for (ssize_t n; (n = ::read(report[0], text, sizeof text)) > 0 || (n < 0 && errno == EINTR);)
+        if (n > 0) failure.append(text, static_cast<std::size_t>(n));
+    ::close(report[0]);
+    if (!failure.empty()) {
+        std::fputs(failure.c_str(), stderr);
+        sim::wait_for_sandbox(child);
         return 1;
     }
-    ::close(exec_error[0]);
 
     if (interactive) {
         raw_terminal();
@@ -357,30 +610,39 @@ int run_host(Options options) {
     Outcome outcome;
     TerminalKeys terminal;
     std::string pending;
+    std::uint32_t shown = 0;
+    sim::Rgb565Image picture;
     bool status_open = true;
     while (status_open) {
         pollfd fds[3] = {{status[0], POLLIN, 0}, {signal_pipe[0], POLLIN, 0}, {interactive ? STDIN_FILENO : -1, POLLIN, 0}};
-        int ready = ::poll(fds, 3, -1);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            break;
+        int ready = ::poll(fds, 3, window ? 15 : -1);
+        if (ready < 0 && errno != EINTR) break;
+        if (window) {
+            if (shared.take(picture, shown)) window->show(picture);
+            std::string keys;
+            if (!window->handle_events(keys)) {
+                // As a power cut: nothing more of the program runs.
+                outcome.window_closed = true;
+                window.reset();
+                ::kill(child, SIGKILL);
+            }
+            send(control[1], keys);
         }
+        if (ready <= 0) continue;
         if (fds[1].revents & POLLIN) {
             char requests[16];
             ssize_t n = ::read(signal_pipe[0], requests, sizeof requests);
             if (n > 0) {
-                ssize_t w = ::write(control[1], requests, static_cast<std::size_t>(n));
-                (void)w;
+                outcome.interrupted = true;
+                send(control[1], std::string(requests, static_cast<std::size_t>(n)));
             }
         }
         if (interactive && (fds[2].revents & POLLIN)) {
             char bytes[32];
             ssize_t n = ::read(STDIN_FILENO, bytes, sizeof bytes);
             std::string requests = n > 0 ? terminal.feed(bytes, n) : std::string();
-            if (!requests.empty()) {
-                ssize_t w = ::write(control[1], requests.data(), requests.size());
-                (void)w;
-            }
+            if (requests.find('I') != std::string::npos) outcome.interrupted = true;
+            send(control[1], requests);
         }
         if (fds[0].revents & (POLLIN | POLLHUP)) {
             char bytes[512];
@@ -397,9 +659,8 @@ int run_host(Options options) {
             }
         }
     }
-    int wait_status = 0;
-    while (::waitpid(child, &wait_status, 0) < 0 && errno == EINTR) {
-    }
+    const int wait_status = sim::wait_for_sandbox(child);
+    sandbox.clean_up();
     restore_terminal();
 
     if (!outcome.started) {
@@ -411,54 +672,38 @@ int run_host(Options options) {
     }
 
     std::string how;
-    bool good = false;
-    if (WIFSIGNALED(wait_status) || (WIFEXITED(wait_status) && WEXITSTATUS(wait_status) > 128)) {
+    bool ended_by_itself = false;
+    if (outcome.window_closed) {
+        how = "cut off: the window was closed, as a power cut";
+    } else if (WIFSIGNALED(wait_status) || (WIFEXITED(wait_status) && WEXITSTATUS(wait_status) > 128)) {
         int id = WIFSIGNALED(wait_status) ? WTERMSIG(wait_status) : WEXITSTATUS(wait_status) - 128;
         how = "killed by signal " + std::to_string(id) + " (" + strsignal(id) + ")";
     } else {
         int code = WEXITSTATUS(wait_status);
         if (outcome.end == "poweroff") {
             how = "powered off by the power key";
-            good = true;
+            ended_by_itself = true;
         } else if (outcome.end.rfind("returned ", 0) == 0) {
             how = "returned " + outcome.end.substr(9);
-            good = code == 0;
+            ended_by_itself = code == 0;
         } else if (outcome.end == "waiting") {
             how = "still waiting for a key when --keys ran out";
         } else {
             how = "ended with exit status " + std::to_string(code);
-            good = code == 0 && outcome.end == "exit";
         }
     }
-
-    std::printf("\n=== upgsim summary ===\n");
-    std::printf("program          : %s\n", how.c_str());
-    if (outcome.applied >= 0) std::printf("packages applied : %d\n", outcome.applied);
-    else std::printf("packages applied : unknown\n");
-    const fs::path version = fs::path(options.rootfs) / "cmap" / "version.txt";
-    std::ifstream file(version, std::ios::binary);
-    if (file) {
-        std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        std::printf("version file     : %s\n", version.c_str());
-        std::stringstream lines(content);
-        std::string line;
-        while (std::getline(lines, line)) std::printf("    %s\n", line.c_str());
-        if (!content.empty() && content.back() != '\n') std::printf("    (no newline after the last line)\n");
-    } else {
-        std::printf("version file     : %s (none)\n", version.c_str());
+    if (outcome.interrupted) how += " (interrupted)";
+    int applied = 0;
+    bool every_package_answered = true;
+    for (const sim::PackageResult& p : outcome.packages) {
+        applied += p.outcome == sim::Outcome::applied;
+        every_package_answered = every_package_answered &&
+                                 (p.outcome == sim::Outcome::applied || p.outcome == sim::Outcome::skipped);
     }
-    if (options.screens.empty()) {
-        std::printf("screens          : not written (no --screens)\n");
-    } else if (outcome.screens.empty()) {
-        std::printf("screens          : none written to %s\n", options.screens.c_str());
-    } else {
-        std::printf("screens          : %zu written to %s (%s", outcome.screens.size(), options.screens.c_str(),
-                    outcome.screens.front().c_str());
-        if (outcome.screens.size() > 1) std::printf(" ... %s", outcome.screens.back().c_str());
-        std::printf(")\n");
-    }
-    std::printf("root file system : %s\n", options.rootfs.c_str());
-    return good ? 0 : 1;
+    if (outcome.applied >= 0) applied = outcome.applied;
+    const int exit_status = ended_by_itself && every_package_answered && !outcome.interrupted ? 0 : 1;
+    print_summary(options, outcome, how, applied, exit_status);
+    return exit_status;
 }
 
 }  // namespace

@@ -19,14 +19,19 @@ struct SessionOptions {
     bool timing = false;             // report start-up figures (benchmarks)
     bool hold = false;               // keep running when the keys are used up (signal tests)
     int control_fd = -1;             // from the host side: keys and signal requests
-    int status_fd = -1;              // to the host side: screens and the end of the run
+    int status_fd = -1;              // to the host side: screens, packages and the end of the run
+    int screen_fd = -1;              // shared memory for the live window (SharedScreen); -1: none
+    bool output_to_stderr = false;   // the program's standard output goes to standard error (--json)
     std::vector<std::string> program_args;
 };
 
 // Lines on the status descriptor, one event each:
-//   "started", "screen NAME", "applied N", "end returned S" | "end poweroff" |
+//   "started", "screen NAME", "package ..." (sim::encode_result, each time a
+//   package's outcome changes), "applied N", "end returned S" | "end poweroff" |
 //   "end exit" | "end waiting"
-// Bytes on the control descriptor: '1'..'4' a key, 'I' SIGINT, 'T' SIGTERM.
+// Bytes on the control descriptor: '1'..'4' a key typed, 'I' SIGINT, 'T' SIGTERM.
+// A key typed before the first dialog is drawn is discarded; one typed while the
+// program is busy is held until it waits for a key again.
 int run_session(const SessionOptions& options);
 
 // How long the screen has to stay unchanged, with the program idle, to count as settled.

@@ -17,17 +17,24 @@ namespace test {
 
 class Upgsim {
 public:
+    // `environment`: "NAME=VALUE" sets a variable, "NAME" removes it; `input`: the
+    // descriptor to give as standard input (default /dev/null).
     explicit Upgsim(const std::string& program, const std::vector<std::string>& arguments,
-                    const std::string& path_env = "") {
+                    const std::string& path_env = "", const std::vector<std::string>& environment = {},
+                    int input = -1) {
         int out[2], err[2];
         if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) std::abort();
         pid_ = ::fork();
         if (pid_ == 0) {
             ::dup2(out[1], STDOUT_FILENO);
             ::dup2(err[1], STDERR_FILENO);
-            int null = ::open("/dev/null", O_RDONLY);
-            ::dup2(null, STDIN_FILENO);
+            ::dup2(input >= 0 ? input : ::open("/dev/null", O_RDONLY), STDIN_FILENO);
             if (!path_env.empty()) ::setenv("PATH", path_env.c_str(), 1);
+            for (const std::string& variable : environment) {
+                const auto equals = variable.find('=');
+                if (equals == std::string::npos) ::unsetenv(variable.c_str());
+                else ::setenv(variable.substr(0, equals).c_str(), variable.c_str() + equals + 1, 1);
+            }
             std::vector<std::string> words = {program};
             words.insert(words.end(), arguments.begin(), arguments.end());
             std::vector<char*> argv;

@@ -914,8 +914,8 @@ def run_sim(args):
     failures = []
     if status is None:
         failures.append(f"upgsim did not end within {args.timeout} s")
-    elif status != 0:
-        failures.append(f"upgsim exit status {status}")
+    elif status != expect.get("sim_exit", 0):
+        failures.append(f"upgsim exit status {status}, expected {expect.get('sim_exit', 0)}")
     # upgsim logs each controller command as "upgsim: controller: TEXT".
     with open(os.path.join(out, "upgsim.log"), errors="replace") as f:
         commands = [line.split("upgsim: controller: ", 1)[1].rstrip("\n")

@@ -103,6 +103,7 @@ SCENARIOS = {
             "powered_off": False,
             "output": START_OUTPUT + ["PATH qx4170.tuf", "<<<<<< : sh ./first.sh"],
             "exit": 0,
+            "sim_exit": 1,  # upgsim: a package failed
             "version": VERSION_BEFORE,
             "absent": ["/opt/qx4170/command.out", "/opt/qx4170/share/readme.txt"],
         },
@@ -146,6 +147,7 @@ SCENARIOS = {
             "powered_off": True,
             "output": START_OUTPUT + ["PATH map4170.tuf", 'Skip : no valid signature for "map4170.tuf"',
                                       "PATH qx4170.tuf", ">>>>>> : sh ./first.sh"],
+            "sim_exit": 1,  # upgsim: the unsigned package failed
             "version": b"2.0\n3.1\n7",
             "files": {
                 "/opt/qx4170/share/readme.txt": PROGRAM_TREE["opt/qx4170/share/readme.txt"],
@@ -173,6 +175,7 @@ SCENARIOS = {
             "output": START_OUTPUT + ["PATH qx4170.tuf",
                                       'Error : signature of "qx4170.tuf" : the file does not match its signature'],
             "exit": 0,
+            "sim_exit": 1,  # upgsim: a package failed
             "version": VERSION_BEFORE,
             "absent": ["/opt/qx4170", "/cmap/first.log"],
         },

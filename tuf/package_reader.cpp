@@ -364,7 +364,7 @@ namespace {
 
 int copy_stored(PackageReader& reader, std::size_t size, EntryBuffers& buffers, ContentSink& sink) {
     if (buffers.input.capacity() > EntryBuffer::slack) buffers.input.release();
-    const std::size_t chunk = std::min(size, copy_chunk);
+    const std::size_t chunk = std::min(size, buffers.copy_piece);
     if (!buffers.output.reserve(chunk)) return 6;
     if (const int started = sink.start(); started != 0) return started;
     for (std::size_t done = 0; done < size;) {
@@ -403,9 +403,9 @@ int inflate_in_one_pass(PackageReader& reader, const Entry& entry, EntryBuffers&
 int inflate_streamed(PackageReader& reader, const Entry& entry, EntryBuffers& buffers, ContentSink& sink) {
     const std::size_t size = entry.record.size;
     std::uint64_t packed_left = entry.record.packed_size;
-    const std::size_t input_chunk = static_cast<std::size_t>(std::min<std::uint64_t>(packed_left, stream_input_chunk));
+    const auto input_chunk = static_cast<std::size_t>(std::min<std::uint64_t>(packed_left, buffers.input_piece));
     // One byte more than the file when it is small, so a stream that runs on is seen at once.
-    const std::size_t output_chunk = std::min(size + 1, copy_chunk);
+    const std::size_t output_chunk = size < buffers.copy_piece ? size + 1 : buffers.copy_piece;
     if (!buffers.output.reserve(output_chunk) || !buffers.input.reserve(input_chunk) || !buffers.stream.start())
         return 6;
     if (const int started = sink.start(); started != 0) return started;
@@ -424,10 +424,13 @@ int inflate_streamed(PackageReader& reader, const Entry& entry, EntryBuffers& bu
         std::size_t left = 0;
         const StreamInflater::Result result =
             buffers.stream.inflate(input, input_length, buffers.output.data(), output_chunk, produced, left);
+        if (result == StreamInflater::Result::no_memory) return 6;
+        // Asking for more without having taken or given anything would never end.
+        if (result == StreamInflater::Result::failed ||
+            (result == StreamInflater::Result::more && produced == 0 && left == input_length && left > 0))
+            return 8;
         input += input_length - left;
         input_length = left;
-        if (result == StreamInflater::Result::no_memory) return 6;
-        if (result == StreamInflater::Result::failed) return 8;
         if (produced > size - produced_total) return 8;
         if (produced > 0) {
             if (const int put = sink.put(buffers.output.data(), produced); put != 0) return put;

@@ -243,6 +243,9 @@ struct EntryBuffers {
     EntryBuffer input;
     Inflater inflater;
     StreamInflater stream;
+    // Pieces of a copy and of a streamed inflation; tests make them small.
+    std::size_t copy_piece = copy_chunk;
+    std::size_t input_piece = stream_input_chunk;
 
     void release() {
         output.release();

@@ -9,6 +9,7 @@
 // data. The capacity is the size + the spare capacity, as in the extraction.
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -103,7 +104,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int streamed_result = extract_streamed(packed, packed_length, entry_size, piece, streamed);
     const bool inflates_to_size = (zlib_ok && zlib_length == entry_size) || entry_size == 0;
     if (streamed_result != (inflates_to_size ? 0 : 8)) __builtin_trap();
-    if (inflates_to_size && std::memcmp(streamed.bytes.data(), by_zlib.data(), entry_size) != 0) __builtin_trap();
+    if (inflates_to_size && (streamed.bytes.size() != entry_size ||
+                             !std::equal(streamed.bytes.begin(), streamed.bytes.end(), by_zlib.begin())))
+        __builtin_trap();
 
     if (ok && !zlib_ok && zlib_refuses_an_undefined_symbol(packed, packed_length, capacity)) return 0;
     if (ok != zlib_ok) __builtin_trap();

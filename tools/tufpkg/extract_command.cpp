@@ -24,7 +24,9 @@ const char extract_usage[] =
     "under its root, to see what the package holds. Missing parent directories are\n"
     "created. A name that would leave DIR (a \"..\" component, an existing symbolic\n"
     "link on the way) is refused; names are all checked before anything is written.\n"
-    "The package's command is printed, never run.\n"
+    "Each file is written beside its name and renamed over it, as on the device, so\n"
+    "whatever is at the name (a FIFO, a device, a hard link) is replaced, never written\n"
+    "through. The package's command is printed, never run.\n"
     "\n"
     "Exit status: 0 extracted, 1 a problem, 2 bad usage.\n";
 

@@ -27,6 +27,13 @@
 
 namespace tuf {
 
+// Staging a whole package (a signed one, whose files may be put in place only once the
+// signature over all its bytes holds): a writer with Renames::on_commit; each file is
+// begun, written and ended while the package is read and hashed, then commit() puts
+// them all in place, in package order, after one flush, and finish() syncs their
+// folders; or discard() (or the destructor) removes them all and nothing has changed.
+// The flash then needs room for the whole package beside the files it replaces.
+
 // A temporary file is its target's name with this suffix, in the target's folder.
 inline constexpr std::string_view temporary_suffix = ".tuf-new";
 

@@ -585,6 +585,34 @@ TEST_F(Extract, RunningProgramIsReplacedByANewFile) {
     EXPECT_EQ(mode_of(program), 0777u);
 }
 
+// How a whole package is staged before anything of it is put in place (a signed
+// package, whose signature is known to hold only once all of it has been read).
+TEST(FileWriter, StagedFilesReachTheirTargetsOnlyOnCommit) {
+    TempDir dir;
+    const auto stage = [&dir](tuf::FileWriter& writer, const char* name) {
+        ASSERT_EQ(writer.begin(dir / name), 0);
+        ASSERT_EQ(writer.write("new", 3), 0);
+        ASSERT_EQ(writer.end(), 0);
+    };
+    for (const bool commit : {false, true}) {
+        write_file(dir / "a", "old");
+        ::unlink((dir / "b").c_str());
+        {
+            tuf::FileWriter writer({.renames = tuf::FileWriter::Renames::on_commit, .batch_files = 1});
+            stage(writer, "a");
+            stage(writer, "b");
+            EXPECT_EQ(read_file(dir / "a"), "old");
+            EXPECT_FALSE(exists(dir / "b"));
+            if (commit) {
+                EXPECT_EQ(writer.commit(), 0);
+            }
+        }  // without a commit, everything staged is removed
+        EXPECT_EQ(read_file(dir / "a"), commit ? "new" : "old");
+        EXPECT_EQ(exists(dir / "b"), commit);
+        EXPECT_EQ(temporaries_in(dir.path()), 0);
+    }
+}
+
 TEST(WriteAll, NoCallIsGivenTwoGigabytesOrMore) {
     // Address space only: the fake write never reads the bytes.
     const std::size_t length = (std::size_t{1} << 31) + 4096;

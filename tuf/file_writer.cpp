@@ -28,6 +28,10 @@ constexpr std::uint64_t writeback_window = std::uint64_t{8} << 20;
 
 // Symbolic links followed at most, as the kernel does (ELOOP).
 constexpr int max_links = 40;
+// Folders kept open at once; others are opened again by their path when needed.
+constexpr std::size_t max_open_folders = 64;
+
+constexpr int folder_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
 bool ends_with(std::string_view text, std::string_view tail) {
     return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
@@ -46,24 +50,6 @@ std::string name_of(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Where a file for `target` goes: the target itself, or where its symbolic links lead.
-// False when the target is a directory or the links go round in circles.
-bool destination(const std::string& target, bool follow_links, std::string& path) {
-    path = target;
-    for (int links = 0;; ++links) {
-        struct stat status {};
-        if (::lstat(path.c_str(), &status) != 0) return true;  // nothing there yet
-        if (S_ISDIR(status.st_mode)) return false;
-        if (!S_ISLNK(status.st_mode) || !follow_links) return true;
-        if (links == max_links) return false;
-        char text[PATH_MAX];
-        const ssize_t length = ::readlink(path.c_str(), text, sizeof text - 1);
-        if (length <= 0) return false;
-        const std::string leads_to(text, static_cast<std::size_t>(length));
-        path = leads_to[0] == '/' ? leads_to : folder_of(path) + "/" + leads_to;
-    }
-}
-
 int sync_file_system(int fd) {
     const SyncfsCall installed = syncfs_call.load();
     return installed != nullptr ? installed(fd) : ::syncfs(fd);
@@ -80,39 +66,72 @@ FileWriter::FileWriter(Options options) : options_(options) {}
 FileWriter::~FileWriter() {
     abandon();
     discard();
+    close_folders();
 }
 
 void FileWriter::fail(std::string what) {
-    failure_ = std::move(what);
     const int error = errno;
+    failure_ = std::move(what);
     if (error != 0) failure_ += std::string(" : ") + std::strerror(error);
 }
 
 int FileWriter::begin(const std::string& target) {
     abandon();
-    current_ = Staged{target, {}, {}, 0, 0};
-    if (name_of(target).empty() || !destination(target, options_.follow_links, current_.path)) {
-        errno = EISDIR;
-        fail("open(" + target + ")");
-        return 1;
+    current_ = Staged{target, 0, {}, {}, 0};
+    // Where the file goes: the target, or where the symbolic links at its name lead.
+    std::string path = target;
+    int fd = -1;
+    for (int links = 0;; ++links) {
+        current_.name = name_of(path);
+        const std::string folder = folder_of(path);
+        current_.folder = enter_folder(folder);
+        fd = current_.folder < folders_.size() ? folder_fd(current_.folder) : -1;
+        if (fd < 0 || current_.name.empty()) {
+            if (fd >= 0) errno = EISDIR;
+            fail("open(" + path + ")");
+            return 1;
+        }
+        if (folders_[current_.folder].fresh) break;
+        struct stat status {};
+        if (::fstatat(fd, current_.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) break;
+            fail("stat(" + path + ")");
+            return 1;
+        }
+        if (S_ISDIR(status.st_mode)) {
+            errno = EISDIR;
+            fail("open(" + path + ")");
+            return 1;
+        }
+        if (!S_ISLNK(status.st_mode) || !options_.follow_links) break;
+        char text[PATH_MAX];
+        const ssize_t length = ::readlinkat(fd, current_.name.c_str(), text, sizeof text - 1);
+        if (links == max_links || length <= 0) {
+            if (links == max_links) errno = ELOOP;
+            fail("readlink(" + path + ")");
+            return 1;
+        }
+        const std::string leads_to(text, static_cast<std::size_t>(length));
+        path = leads_to[0] == '/' ? leads_to : folder + "/" + leads_to;
     }
-    current_.folder = enter_folder(folder_of(current_.path));
-    current_.temporary = current_.path + std::string(temporary_suffix);
+    current_.temporary = current_.name + std::string(temporary_suffix);
     // The same target twice in one batch: the later content wins, as it would on disk.
-    const auto earlier = std::find_if(staged_.begin(), staged_.end(),
-                                      [this](const Staged& file) { return file.temporary == current_.temporary; });
+    const auto earlier = std::find_if(staged_.begin(), staged_.end(), [this](const Staged& file) {
+        return file.folder == current_.folder && file.name == current_.name;
+    });
     if (earlier != staged_.end()) {
-        ::unlink(earlier->temporary.c_str());
+        remove_temporary(*earlier);
         staged_bytes_ -= earlier->bytes;
         staged_.erase(earlier);
+        fd = folder_fd(current_.folder);
     }
     constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    fd_ = ::open(current_.temporary.c_str(), flags, 0600);
+    fd_ = ::openat(fd, current_.temporary.c_str(), flags, 0600);
     // Something left at the temporary name since the folder was cleared.
-    if (fd_ < 0 && errno == EEXIST && ::unlink(current_.temporary.c_str()) == 0)
-        fd_ = ::open(current_.temporary.c_str(), flags, 0600);
+    if (fd_ < 0 && errno == EEXIST && ::unlinkat(fd, current_.temporary.c_str(), 0) == 0)
+        fd_ = ::openat(fd, current_.temporary.c_str(), flags, 0600);
     if (fd_ < 0) {
-        fail("open(" + current_.temporary + ")");
+        fail("open(" + folders_[current_.folder].path + "/" + current_.temporary + ")");
         return 1;
     }
     written_ = handed_to_writeback_ = written_back_ = 0;
@@ -128,7 +147,7 @@ int FileWriter::write(const void* data, std::size_t length) {
         errno = 0;
         if (!write_all(fd_, bytes, part, write_call.load())) {
             if (errno == 0) errno = ENOSPC;
-            fail("write(" + current_.temporary + ")");
+            fail("write(" + current_.target + ")");
             return 3;
         }
         bytes += part;
@@ -163,8 +182,8 @@ int FileWriter::end() {
     const int closed = ::close(fd_);
     fd_ = -1;
     if (closed != 0) {
-        fail("close(" + current_.temporary + ")");
-        ::unlink(current_.temporary.c_str());
+        fail("close(" + current_.target + ")");
+        remove_temporary(current_);
         return 3;
     }
     current_.bytes = written_;
@@ -180,7 +199,12 @@ void FileWriter::abandon() {
     if (fd_ < 0) return;
     ::close(fd_);
     fd_ = -1;
-    ::unlink(current_.temporary.c_str());
+    remove_temporary(current_);
+}
+
+void FileWriter::remove_temporary(const Staged& file) {
+    const int fd = folder_fd(file.folder);
+    if (fd >= 0) ::unlinkat(fd, file.temporary.c_str(), 0);
 }
 
 bool FileWriter::staged(std::string_view target) const {
@@ -188,27 +212,19 @@ bool FileWriter::staged(std::string_view target) const {
 }
 
 int FileWriter::flush() {
-    // One syncfs per file system the batch lies on; one sync covers them all.
+    // One syncfs per file system the files lie on; one sync covers them all.
     std::vector<dev_t> done;
     for (const Staged& file : staged_) {
-        const Folder& folder = folders_[file.folder];
-        if (std::find(done.begin(), done.end(), folder.device) != done.end()) continue;
-        done.push_back(folder.device);
-        const int fd = ::open(folder.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) {
-            fail("open(" + folder.path + ")");
-            return 3;
-        }
-        const int synced = sync_file_system(fd);
-        const int error = errno;
-        ::close(fd);
-        if (synced == 0) continue;
-        if (error == ENOSYS) {
+        const dev_t device = folders_[file.folder].device;
+        if (std::find(done.begin(), done.end(), device) != done.end()) continue;
+        done.push_back(device);
+        const int fd = folder_fd(file.folder);
+        if (fd >= 0 && sync_file_system(fd) == 0) continue;
+        if (fd >= 0 && errno == ENOSYS) {
             ::sync();
             return 0;
         }
-        errno = error;
-        fail("syncfs(" + folder.path + ")");
+        fail("syncfs(" + folders_[file.folder].path + ")");
         return 3;
     }
     return 0;
@@ -221,9 +237,10 @@ int FileWriter::commit() {
         return flushed;
     }
     for (std::size_t i = 0; i < staged_.size(); ++i) {
-        Staged& file = staged_[i];
-        if (::rename(file.temporary.c_str(), file.path.c_str()) != 0) {
-            fail("rename(" + file.temporary + ", " + file.path + ")");
+        const Staged& file = staged_[i];
+        const int fd = folder_fd(file.folder);
+        if (fd < 0 || ::renameat(fd, file.temporary.c_str(), fd, file.name.c_str()) != 0) {
+            fail("rename(" + folders_[file.folder].path + "/" + file.name + ")");
             staged_.erase(staged_.begin(), staged_.begin() + static_cast<std::ptrdiff_t>(i));
             discard();
             return 1;
@@ -236,7 +253,7 @@ int FileWriter::commit() {
 }
 
 void FileWriter::discard() {
-    for (const Staged& file : staged_) ::unlink(file.temporary.c_str());
+    for (const Staged& file : staged_) remove_temporary(file);
     staged_.clear();
     staged_bytes_ = 0;
 }
@@ -244,47 +261,89 @@ void FileWriter::discard() {
 void FileWriter::directory_made(const std::string& directory) {
     std::string path = directory;
     while (path.size() > 1 && path.back() == '/') path.pop_back();
-    folders_[enter_folder(folder_of(path))].changed = true;
+    const std::size_t parent = enter_folder(folder_of(path));
+    if (parent < folders_.size()) {
+        folders_[parent].changed = true;
+        folders_[parent].fresh = false;  // it holds a directory now
+    }
+    const int fd = ::open(path.c_str(), folder_flags);
+    struct stat status {};
+    if (fd < 0 || ::fstat(fd, &status) != 0) {
+        if (fd >= 0) ::close(fd);
+        return;
+    }
+    if (open_folders_ >= max_open_folders) close_folders();
+    folders_.push_back({path, status.st_dev, status.st_ino, fd, false, true});
+    ++open_folders_;
 }
 
 int FileWriter::finish() {
     const int committed = commit();
-    for (Folder& folder : folders_) {
-        if (!folder.changed) continue;
-        folder.changed = false;
-        const int fd = ::open(folder.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) continue;
-        ::fsync(fd);
-        ::close(fd);
+    for (std::size_t i = 0; i < folders_.size(); ++i) {
+        if (!folders_[i].changed) continue;
+        folders_[i].changed = false;
+        if (const int fd = folder_fd(i); fd >= 0) ::fsync(fd);
     }
     return committed;
 }
 
 // A folder is known by its device and inode, so two spellings of one folder are one.
-// The first time a writer enters a folder it removes what an interrupted run left there.
+// The first time a writer enters a folder it removes what an interrupted run left
+// there. Beyond the end of folders_ when the folder cannot be opened.
 std::size_t FileWriter::enter_folder(const std::string& folder) {
     if (!folders_.empty() && folders_.back().path == folder) return folders_.size() - 1;
-    struct stat status {};
-    if (::stat(folder.c_str(), &status) != 0) status = {};
     for (std::size_t i = 0; i < folders_.size(); ++i)
-        if (folders_[i].path == folder ||
-            (status.st_ino != 0 && folders_[i].device == status.st_dev && folders_[i].inode == status.st_ino))
-            return i;
-    if (S_ISDIR(status.st_mode)) remove_leftovers(folder);
-    folders_.push_back({folder, status.st_dev, status.st_ino, false});
+        if (folders_[i].path == folder) return i;
+    const int fd = ::open(folder.c_str(), folder_flags);
+    struct stat status {};
+    if (fd < 0 || ::fstat(fd, &status) != 0) {
+        if (fd >= 0) ::close(fd);
+        return folders_.size();
+    }
+    for (std::size_t i = 0; i < folders_.size(); ++i) {
+        if (folders_[i].device != status.st_dev || folders_[i].inode != status.st_ino) continue;
+        ::close(fd);
+        return i;
+    }
+    remove_leftovers(fd);
+    if (open_folders_ >= max_open_folders) close_folders();
+    folders_.push_back({folder, status.st_dev, status.st_ino, fd, false, false});
+    ++open_folders_;
     return folders_.size() - 1;
 }
 
-void FileWriter::remove_leftovers(const std::string& folder) {
-    DIR* listing = ::opendir(folder.c_str());
-    if (listing == nullptr) return;
-    const int fd = ::dirfd(listing);
+void FileWriter::close_folders() {
+    for (Folder& folder : folders_) {
+        if (folder.fd >= 0) ::close(folder.fd);
+        folder.fd = -1;
+    }
+    open_folders_ = 0;
+}
+
+int FileWriter::folder_fd(std::size_t index) {
+    Folder& folder = folders_[index];
+    if (folder.fd < 0) {
+        if (open_folders_ >= max_open_folders) close_folders();
+        folder.fd = ::open(folder.path.c_str(), folder_flags);
+        if (folder.fd >= 0) ++open_folders_;
+    }
+    return folder.fd;
+}
+
+void FileWriter::remove_leftovers(int folder_fd) {
+    const int listing_fd = ::dup(folder_fd);
+    DIR* listing = listing_fd >= 0 ? ::fdopendir(listing_fd) : nullptr;
+    if (listing == nullptr) {
+        if (listing_fd >= 0) ::close(listing_fd);
+        return;
+    }
     while (const dirent* found = ::readdir(listing)) {
         const std::string_view name = found->d_name;
         if (name.size() <= temporary_suffix.size() || !ends_with(name, temporary_suffix)) continue;
         struct stat status {};
-        if (::fstatat(fd, found->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode)) continue;
-        if (::unlinkat(fd, found->d_name, 0) == 0) ++leftovers_removed_;
+        if (::fstatat(folder_fd, found->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode))
+            continue;
+        if (::unlinkat(folder_fd, found->d_name, 0) == 0) ++leftovers_removed_;
     }
     ::closedir(listing);
 }

@@ -48,7 +48,7 @@ public:
     struct Options {
         Renames renames = Renames::in_batches;
         std::uint64_t batch_bytes = std::uint64_t{16} << 20;
-        std::size_t batch_files = 256;
+        std::size_t batch_files = 1024;
         // A symbolic link at a target: true replaces the file it leads to (as opening the
         // name would have written there); false replaces the link itself.
         bool follow_links = true;
@@ -96,27 +96,37 @@ public:
 private:
     struct Staged {
         std::string target;     // as given to begin
-        std::string path;       // where the file goes (a followed link's destination)
-        std::string temporary;
-        std::size_t folder;     // index in folders_
+        std::size_t folder;     // index in folders_ of the folder the file goes to
+        std::string name;       // its name there (a followed link's destination)
+        std::string temporary;  // the temporary's name there
         std::uint64_t bytes;
     };
+    // Names are looked up from an open folder: a path walked once per folder, not
+    // once per call.
     struct Folder {
         std::string path;
         dev_t device;
         ino_t inode;
+        int fd;
         bool changed;
+        // Made beside this writer and holding only its files: nothing at a name there
+        // needs looking at, and no temporary of an earlier run can be there.
+        bool fresh;
     };
 
     std::size_t enter_folder(const std::string& folder);
-    void remove_leftovers(const std::string& folder);
+    int folder_fd(std::size_t index);
+    void close_folders();
+    void remove_leftovers(int folder_fd);
     int flush();
     void start_writeback();
+    void remove_temporary(const Staged& file);
     void fail(std::string what);
 
     Options options_;
     std::vector<Staged> staged_;
     std::vector<Folder> folders_;
+    std::size_t open_folders_ = 0;
     std::uint64_t staged_bytes_ = 0;
     std::size_t leftovers_removed_ = 0;
     std::string failure_;

@@ -132,6 +132,8 @@ bool PackageReader::open(const char* path) {
     position_ = 0;
     block_begin_ = block_end_ = 0;
     failed_ = false;
+    struct stat status {};
+    size_ = ::fstat(fd_, &status) == 0 && status.st_size >= 0 ? static_cast<std::uint64_t>(status.st_size) : UINT64_MAX;
     return true;
 }
 
@@ -200,12 +202,6 @@ std::size_t PackageReader::read(void* destination, std::size_t count) {
         }
     }
     return done;
-}
-
-std::uint64_t PackageReader::file_size() const {
-    struct stat status {};
-    if (::fstat(fd_, &status) != 0 || status.st_size < 0) return UINT64_MAX;
-    return static_cast<std::uint64_t>(status.st_size);
 }
 
 // ---- writing and inflation ---------------------------------------------------

@@ -127,8 +127,8 @@ public:
     std::size_t read(void* destination, std::size_t count);
     bool failed() const { return failed_; }
     std::uint64_t position() const { return position_; }
-    // Length of the file, or UINT64_MAX when it cannot be taken.
-    std::uint64_t file_size() const;
+    // Length of the file when it was opened, or UINT64_MAX when it cannot be taken.
+    std::uint64_t file_size() const { return size_; }
 
 private:
     bool fill();
@@ -136,6 +136,7 @@ private:
     int fd_ = -1;
     bool failed_ = false;
     std::uint64_t position_ = 0;  // logical position of the next byte handed out
+    std::uint64_t size_ = UINT64_MAX;
     unsigned char* block_ = nullptr;
     std::size_t block_begin_ = 0;
     std::size_t block_end_ = 0;

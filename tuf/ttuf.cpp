@@ -80,24 +80,26 @@ int lay_down(tuf::PackageReader& reader, const char* root, tuf::FileWriter& writ
             if (created != 0) return 9;
             continue;
         }
-        int created = 6;
-        if (char* joined = join_target(root, name); joined != nullptr) {
-            const std::string target = joined;
-            std::free(joined);
-            tuf::TargetSink sink(writer, target);
-            const int copied = tuf::copy_file_data(reader, entry, buffers, sink);
-            if (copied != 0) writer.abandon();
-            if (copied != 0 && sink.failure() == 0) {
-                // The data is missing or damaged: the target keeps its old content.
-                if (copied == 6) std::printf("Error : not enough memory for %s\n", name);
-                return copied;
+        // A file. Missing or damaged data (2, 6, 8) ends the walk before the file's line;
+        // a target that cannot be made or written shows its code in the line.
+        char* target = join_target(root, name);
+        if (target == nullptr) {
+            std::printf("+ Create file : (06) %s\n", name);
+            return 10;
+        }
+        tuf::TargetSink sink(writer, target);
+        std::free(target);
+        int created = tuf::copy_file_data(reader, entry, buffers, sink);
+        if (created != 0) {
+            writer.abandon();
+            if (sink.failure() == 0) {
+                if (created == 6) std::printf("Error : not enough memory for %s\n", name);
+                return created;
             }
-            created = copied != 0 ? copied : writer.end();
-            if (copied == 0 && created != 0) {
-                // This file or an earlier one of its batch could not be put in place.
-                std::printf("+ Create file : (%02d) %s\nError : %s\n", created, name, writer.failure().c_str());
-                return 10;
-            }
+        } else if ((created = writer.end()) != 0) {
+            // This file, or an earlier one of its batch, could not be put in place.
+            std::printf("+ Create file : (%02d) %s\nError : %s\n", created, name, writer.failure().c_str());
+            return 10;
         }
         std::printf("+ Create file : (%02d) %s\n", created, name);
         if (created != 0) return 10;

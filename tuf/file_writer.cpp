@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <system_error>
 #include <atomic>
 #include <cassert>
 #include <cerrno>
@@ -55,7 +56,73 @@ int sync_file_system(int fd) {
     return installed != nullptr ? installed(fd) : ::syncfs(fd);
 }
 
+// "WHAT : the system's message".
+std::string described(std::string what, int error) {
+    if (error != 0) what += std::string(" : ") + std::strerror(error);
+    return what;
+}
+
 }  // namespace
+
+// A batch of staged files with descriptors of their folders of its own, so it can be
+// flushed and renamed on a helper thread while the writer goes on.
+struct FileWriter::Batch {
+    struct Place {
+        std::size_t folder;
+        int fd;
+        dev_t device;
+        std::string path;
+    };
+    std::vector<Staged> files;
+    std::vector<Place> places;
+    int result = 0;
+    std::string failure;
+
+    Batch() = default;
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+    ~Batch() {
+        for (const Place& place : places)
+            if (place.fd >= 0) ::close(place.fd);
+    }
+
+    const Place& place_of(const Staged& file) const {
+        return *std::find_if(places.begin(), places.end(), [&file](const Place& place) { return place.folder == file.folder; });
+    }
+
+    bool holds(std::size_t folder, std::string_view name) const {
+        return std::any_of(files.begin(), files.end(),
+                           [&](const Staged& file) { return file.folder == folder && file.name == name; });
+    }
+
+    // One syncfs per file system the files lie on (one sync covers them all), then
+    // each rename in turn. On a failure, the files not yet renamed are removed.
+    void run() {
+        std::vector<dev_t> synced;
+        for (const Place& place : places) {
+            if (std::find(synced.begin(), synced.end(), place.device) != synced.end()) continue;
+            synced.push_back(place.device);
+            if (place.fd >= 0 && sync_file_system(place.fd) == 0) continue;
+            if (place.fd >= 0 && errno == ENOSYS) {
+                ::sync();
+                break;
+            }
+            return give_up(0, 3, described("syncfs(" + place.path + ")", errno));
+        }
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            const Place& place = place_of(files[i]);
+            if (::renameat(place.fd, files[i].temporary.c_str(), place.fd, files[i].name.c_str()) != 0)
+                return give_up(i, 1, described("rename(" + place.path + "/" + files[i].name + ")", errno));
+        }
+    }
+
+    void give_up(std::size_t from, int code, std::string what) {
+        result = code;
+        failure = std::move(what);
+        for (std::size_t i = from; i < files.size(); ++i)
+            ::unlinkat(place_of(files[i]).fd, files[i].temporary.c_str(), 0);
+    }
+};
 
 void set_write_call_for_testing(WriteCall call) { write_call.store(call); }
 void set_syncfs_call_for_testing(SyncfsCall call) { syncfs_call.store(call); }
@@ -64,16 +131,13 @@ FileWriter::FileWriter() : FileWriter(Options{}) {}
 FileWriter::FileWriter(Options options) : options_(options) {}
 
 FileWriter::~FileWriter() {
+    wait();
     abandon();
     discard();
     close_folders();
 }
 
-void FileWriter::fail(std::string what) {
-    const int error = errno;
-    failure_ = std::move(what);
-    if (error != 0) failure_ += std::string(" : ") + std::strerror(error);
-}
+void FileWriter::fail(std::string what) { failure_ = described(std::move(what), errno); }
 
 int FileWriter::begin(const std::string& target) {
     abandon();
@@ -115,6 +179,14 @@ int FileWriter::begin(const std::string& target) {
         path = leads_to[0] == '/' ? leads_to : folder + "/" + leads_to;
     }
     current_.temporary = current_.name + std::string(temporary_suffix);
+    // A file of the batch being renamed goes to the same name: that batch first.
+    if (in_flight_ && in_flight_->holds(current_.folder, current_.name)) {
+        if (const int earlier = wait(); earlier != 0) {
+            discard();
+            return earlier;
+        }
+        fd = folder_fd(current_.folder);
+    }
     // The same target twice in one batch: the later content wins, as it would on disk.
     const auto earlier = std::find_if(staged_.begin(), staged_.end(), [this](const Staged& file) {
         return file.folder == current_.folder && file.name == current_.name;
@@ -191,7 +263,7 @@ int FileWriter::end() {
     staged_.push_back(std::move(current_));
     if (options_.renames == Renames::in_batches &&
         (staged_bytes_ >= options_.batch_bytes || staged_.size() >= options_.batch_files))
-        return commit();
+        return hand_off();
     return 0;
 }
 
@@ -208,51 +280,68 @@ void FileWriter::remove_temporary(const Staged& file) {
 }
 
 bool FileWriter::staged(std::string_view target) const {
-    return std::any_of(staged_.begin(), staged_.end(), [target](const Staged& file) { return file.target == target; });
+    const auto named = [target](const Staged& file) { return file.target == target; };
+    return std::any_of(staged_.begin(), staged_.end(), named) ||
+           (in_flight_ && std::any_of(in_flight_->files.begin(), in_flight_->files.end(), named));
 }
 
-int FileWriter::flush() {
-    // One syncfs per file system the files lie on; one sync covers them all.
-    std::vector<dev_t> done;
+// The staged files as a batch; their folders count as changed from now on.
+std::unique_ptr<FileWriter::Batch> FileWriter::pack() {
+    auto batch = std::make_unique<Batch>();
     for (const Staged& file : staged_) {
-        const dev_t device = folders_[file.folder].device;
-        if (std::find(done.begin(), done.end(), device) != done.end()) continue;
-        done.push_back(device);
+        if (std::any_of(batch->places.begin(), batch->places.end(),
+                        [&file](const Batch::Place& place) { return place.folder == file.folder; }))
+            continue;
+        Folder& folder = folders_[file.folder];
         const int fd = folder_fd(file.folder);
-        if (fd >= 0 && sync_file_system(fd) == 0) continue;
-        if (fd >= 0 && errno == ENOSYS) {
-            ::sync();
-            return 0;
-        }
-        fail("syncfs(" + folders_[file.folder].path + ")");
-        return 3;
+        batch->places.push_back({file.folder, fd >= 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1, folder.device, folder.path});
+        folder.changed = true;
     }
-    return 0;
+    batch->files = std::move(staged_);
+    staged_.clear();
+    staged_bytes_ = 0;
+    return batch;
+}
+
+// The full batch goes to the helper thread once the one before it is done.
+int FileWriter::hand_off() {
+    if (const int earlier = wait(); earlier != 0) {
+        discard();
+        return earlier;
+    }
+    in_flight_ = pack();
+    try {
+        flusher_ = std::thread([batch = in_flight_.get()] { batch->run(); });
+    } catch (const std::system_error&) {
+        in_flight_->run();  // no thread to be had: the batch is done here
+    }
+    return flusher_.joinable() ? 0 : wait();
+}
+
+// The result of the batch on the helper thread, once it is done.
+int FileWriter::wait() {
+    if (flusher_.joinable()) flusher_.join();
+    if (!in_flight_) return 0;
+    const int result = in_flight_->result;
+    if (result != 0) failure_ = in_flight_->failure;
+    in_flight_.reset();
+    return result;
 }
 
 int FileWriter::commit() {
-    if (staged_.empty()) return 0;
-    if (const int flushed = flush(); flushed != 0) {
+    if (const int earlier = wait(); earlier != 0) {
         discard();
-        return flushed;
+        return earlier;
     }
-    for (std::size_t i = 0; i < staged_.size(); ++i) {
-        const Staged& file = staged_[i];
-        const int fd = folder_fd(file.folder);
-        if (fd < 0 || ::renameat(fd, file.temporary.c_str(), fd, file.name.c_str()) != 0) {
-            fail("rename(" + folders_[file.folder].path + "/" + file.name + ")");
-            staged_.erase(staged_.begin(), staged_.begin() + static_cast<std::ptrdiff_t>(i));
-            discard();
-            return 1;
-        }
-        folders_[file.folder].changed = true;
-    }
-    staged_.clear();
-    staged_bytes_ = 0;
-    return 0;
+    if (staged_.empty()) return 0;
+    const std::unique_ptr<Batch> batch = pack();
+    batch->run();
+    if (batch->result != 0) failure_ = batch->failure;
+    return batch->result;
 }
 
 void FileWriter::discard() {
+    wait();
     for (const Staged& file : staged_) remove_temporary(file);
     staged_.clear();
     staged_bytes_ = 0;

@@ -10,6 +10,8 @@
 // flushed in batches: a batch of temporaries (bounded in bytes and in count, which
 // bounds the extra room they take on the flash) is flushed with one syncfs (one
 // sync where the kernel has no syncfs, as before 2.6.39), then each is renamed.
+// While one batch is flushed and renamed on a helper thread, the next is written:
+// the flash writes while the card is read and the data inflated.
 // A cut before the flush leaves only temporaries, which the next writer to touch
 // their folder removes; a cut after it leaves every renamed file whole.
 #pragma once
@@ -18,7 +20,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <thread>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -78,6 +82,8 @@ public:
     // Flushes every staged file and renames each over its target, in the order they
     // were begun. 3 when the flush fails (every staged file is then removed); 1 when a
     // rename fails (that file and those after it are removed, those before it stay).
+    // A batch that failed on the helper thread is reported here, or by the next end
+    // or begin, and every file after it is removed.
     int commit();
     // Removes every staged file; their targets keep their old content.
     void discard();
@@ -114,17 +120,23 @@ private:
         bool fresh;
     };
 
+    struct Batch;
+
     std::size_t enter_folder(const std::string& folder);
+    std::unique_ptr<Batch> pack();
+    int hand_off();
+    int wait();
     int folder_fd(std::size_t index);
     void close_folders();
     void remove_leftovers(int folder_fd);
-    int flush();
     void start_writeback();
     void remove_temporary(const Staged& file);
     void fail(std::string what);
 
     Options options_;
     std::vector<Staged> staged_;
+    std::unique_ptr<Batch> in_flight_;  // owned by flusher_ until it is joined, but for reads
+    std::thread flusher_;
     std::vector<Folder> folders_;
     std::size_t open_folders_ = 0;
     std::uint64_t staged_bytes_ = 0;

@@ -585,6 +585,30 @@ TEST_F(Extract, RunningProgramIsReplacedByANewFile) {
     EXPECT_EQ(mode_of(program), 0777u);
 }
 
+// Each full batch is flushed and renamed on a helper thread while the next is written.
+TEST(FileWriter, BatchesArePutInPlaceInTurnWhileTheNextIsWritten) {
+    TempDir dir;
+    const auto put = [&dir](tuf::FileWriter& writer, const std::string& name, const std::string& content) {
+        if (writer.begin(dir / name) != 0 || writer.write(content.data(), content.size()) != 0) return -1;
+        return writer.end();
+    };
+    {
+        tuf::FileWriter writer({.batch_files = 1});
+        for (int i = 0; i < 30; ++i) ASSERT_EQ(put(writer, std::string(1, "abc"[i % 3]), std::to_string(i)), 0);
+        EXPECT_EQ(writer.finish(), 0);
+    }
+    EXPECT_EQ(read_file(dir / "a") + read_file(dir / "b") + read_file(dir / "c"), "272829");
+    // A batch that fails there is reported by the next call, and nothing after it is laid down.
+    tuf::set_syncfs_call_for_testing(failing_syncfs);
+    tuf::FileWriter writer({.batch_files = 1});
+    EXPECT_EQ(put(writer, "x", "x"), 0);
+    EXPECT_EQ(put(writer, "y", "y"), 3);
+    tuf::set_syncfs_call_for_testing(nullptr);
+    EXPECT_EQ(writer.finish(), 0);
+    EXPECT_FALSE(exists(dir / "x") || exists(dir / "y"));
+    EXPECT_EQ(temporaries_in(dir.path()), 0);
+}
+
 // How a whole package is staged before anything of it is put in place (a signed
 // package, whose signature is known to hold only once all of it has been read).
 TEST(FileWriter, StagedFilesReachTheirTargetsOnlyOnCommit) {

@@ -40,11 +40,11 @@ trap 'exit 1' INT TERM
 
 # One measured run: OUT emptied and every dirty page written back first, so no
 # run pays for the writeback of the one before. Prints "SECONDS PEAK_KIB".
-# A tree of many files is moved aside rather than deleted: for about 30 s after a
-# delete, ext4 (without a journal) passes over the freed inodes one by one at every
-# file it creates, which would make the run after a delete many times slower. What
-# was moved aside goes at the end of each shape, and a disk folder is then given
-# that time (settle).
+# A tree of many files is moved aside rather than deleted: for a minute after a
+# delete, ext4 without a journal passes over the freed inodes one by one at every
+# file it creates (they are "recently deleted"), which makes the runs after a delete
+# many times slower. What was moved aside goes at the end of each shape, and a disk
+# folder is then given that minute (settle).
 once() {
     local out=$1; shift
     if [ -d "$out" ] && [ "$(find "$out" | head -n 100 | wc -l)" -ge 100 ]; then
@@ -56,7 +56,7 @@ once() {
 settle() {
     [ -d "$work/aside" ] || return 0
     rm -rf "$work/aside" "$work/out"; sync
-    [ "$(stat -f -c %T "$work")" = tmpfs ] || sleep 35
+    [ "$(stat -f -c %T "$work")" = tmpfs ] || sleep 65
 }
 # keep_best NAME TIME PEAK: the smallest time of the repetitions and its peak.
 declare -A best_time best_peak

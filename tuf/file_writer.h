@@ -69,8 +69,9 @@ public:
     // One file: begin, write (any number of times), end; or abandon at any point.
     // begin: 1 when the folder is missing, the target is a directory or the
     // temporary cannot be made. write: 3 when the bytes cannot be written (the file
-    // is then to be abandoned). end: 3 when the file cannot be closed; otherwise, in
-    // batches, the result of a batch's commit when the file filled it.
+    // is then to be abandoned). end: 3 when the file cannot be closed. In batches,
+    // when the file fills its batch, end hands the batch to the helper thread and
+    // returns the result of the batch before it (1 or 3, as commit).
     int begin(const std::string& target);
     int write(const void* data, std::size_t length);
     int end();

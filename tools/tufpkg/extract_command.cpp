@@ -3,10 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -104,7 +104,7 @@ std::string joined(const std::string& folder, const std::vector<std::string>& pa
 void refuse_existing_links(OpenedPackage& package, const std::string& folder, std::vector<std::string>& refusals) {
     if (!package.reader.seek(package.header.data_offset)) return;
     std::vector<std::string> parts;
-    std::vector<std::string> seen;
+    std::set<std::string> seen;
     std::size_t index = 0;
     tuf::Entry entry;
     while (tuf::next_entry(package.reader, entry).step == tuf::WalkStep::entry) {
@@ -112,8 +112,7 @@ void refuse_existing_links(OpenedPackage& package, const std::string& folder, st
         components_of(entry.name(), parts);
         for (std::size_t count = 1; count <= parts.size(); ++count) {
             const std::string path = joined(folder, parts, count);
-            if (std::find(seen.begin(), seen.end(), path) != seen.end()) continue;
-            seen.push_back(path);
+            if (!seen.insert(path).second) continue;
             struct stat status {};
             if (::lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode))
                 refusals.push_back(where(index, entry.offset) + ": \"" + printable(path) +
@@ -231,9 +230,8 @@ int run_extract(int argc, char** argv) {
             tuf::TargetSink sink(writer, joined(folder, parts, parts.size()));
             if (const int copied = tuf::copy_file_data(package.reader, entry, buffers, sink); copied != 0) {
                 writer.abandon();
-                throw std::runtime_error(context + (sink.failure() != 0 ? "cannot create \"" + shown + "\": " +
-                                                                              writer.failure()
-                                                                        : load_failure(copied)));
+                if (sink.failure() == 0) throw std::runtime_error(context + load_failure(copied));
+                throw std::runtime_error(context + "cannot create \"" + shown + "\": " + writer.failure());
             }
             if (writer.end() != 0) throw std::runtime_error(context + writer.failure());
             std::printf("+ Create file : %s (%u bytes)\n", shown.c_str(), entry.record.size);

@@ -176,7 +176,7 @@ int tuf_extract(const char* path, const char* root) {
         if (result == 0) result = 10;
     }
     if (writer.leftovers_removed() > 0)
-        std::printf("Removed %zu temporary files left by an interrupted upgrade\n", writer.leftovers_removed());
+        std::printf("Removed temporary files of an interrupted upgrade : %zu\n", writer.leftovers_removed());
     if (result != 0) return result;
     // The command may need the memory the last entry took.
     buffers.release();

@@ -138,7 +138,7 @@ TEST_F(Extract, LeftoversOfAnInterruptedRunAreRemovedWithOneLine) {
     write_file(target("/f.tuf-new"), "half");
     const Extraction result = run(PackageBuilder().stored("/f", "whole"));
     EXPECT_EQ(result.output, head() + "+ Create file : (00) /f\n"
-                                       "Removed 2 temporary files left by an interrupted upgrade\n");
+                                       "Removed temporary files of an interrupted upgrade : 2\n");
     EXPECT_EQ(temporaries_in(root()), 0);
     EXPECT_EQ(read_file(target("/f")), "whole");
 }

@@ -246,7 +246,7 @@ int run_extract(int argc, char** argv) {
         return exit_problem;
     }
     if (writer.leftovers_removed() > 0)
-        std::printf("Removed %zu temporary files left by an interrupted extraction\n", writer.leftovers_removed());
+        std::printf("Removed temporary files of an interrupted extraction : %zu\n", writer.leftovers_removed());
     const std::string_view command = tuf::field_text(header.command, sizeof header.command);
     if (command.empty())
         std::printf("No command.\n");

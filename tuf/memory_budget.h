@@ -1,8 +1,9 @@
-// Whether the device can really give the memory an entry's data needs. Under Linux's
-// overcommit a large malloc or mmap succeeds whether or not the kernel can back it; the
-// shortage shows only when the pages are touched, and then the kernel's out-of-memory
-// killer ends the program in the middle of an apply. The extraction asks here first, so
-// a file that cannot fit ends it with code 6 before anything of that file is written.
+// Whether a compressed file may be inflated in one pass, its whole content held in
+// memory. Under Linux's overcommit a large buffer is granted whether or not the kernel
+// can back it; the shortage shows only when the pages are touched, and then the
+// out-of-memory killer ends the program in the middle of an apply. So the whole-file
+// buffers are taken only when they fit comfortably in the memory the device has; any
+// other file is streamed in pieces of fixed size.
 #pragma once
 
 #include <cstddef>
@@ -17,11 +18,12 @@ namespace tuf {
 // Memory left to the system beyond an entry's buffers: the kernel, the page cache of the
 // package being read and of the files being written, the program's other threads.
 inline constexpr std::uint64_t memory_reserve = std::uint64_t{4} << 20;
-// Below this much new memory an entry is not checked.
+// Below this much new memory an entry is inflated in one pass without asking.
 inline constexpr std::uint64_t unchecked_need = std::uint64_t{1} << 20;
 
-// MemAvailable of a /proc/meminfo text, in bytes; nothing when the text has no such line
-// (kernels before 3.14).
+// The memory the system can give, in bytes, from a /proc/meminfo text: MemAvailable, or
+// on kernels before 3.14, which do not have it, MemFree + Buffers + Cached less Shmem
+// (page cache that cannot be dropped). Nothing when neither can be read.
 std::optional<std::uint64_t> parse_mem_available(std::string_view meminfo);
 
 // Where the available memory is read; tests install their own. Nothing: unknown.
@@ -29,20 +31,14 @@ using MemoryAvailableSource = std::optional<std::uint64_t> (*)();
 // Null puts back the kernel's figure (/proc/meminfo).
 void set_memory_available_source_for_testing(MemoryAvailableSource source);
 
-// Bytes the entry's data takes: the output buffer (size + spare capacity) and, for a
-// compressed entry, the input buffer.
-std::uint64_t entry_memory_need(const Entry& entry);
+// Bytes the entry's one-pass inflation takes: the output buffer (size + spare capacity)
+// and the input buffer.
+std::uint64_t one_pass_need(const Entry& entry);
 
-// True when the system can give what the entry needs beyond the buffers already held (which
-// are reused or given back first), keeping `memory_reserve` for everything else. Where the
-// available memory is unknown, or the new need is below `unchecked_need`, the answer is
-// true: the allocation itself decides.
-// When the answer is false, `shortage` (if given) says what the entry needs and what it
-// could have had: the buffers held plus what the system gives beyond its reserve.
-struct MemoryShortage {
-    std::uint64_t need = 0;
-    std::uint64_t obtainable = 0;
-};
-bool entry_memory_available(const Entry& entry, const EntryBuffers& held, MemoryShortage* shortage = nullptr);
+// True when the one-pass buffers of a compressed entry, beyond those already held (which
+// are reused or given back first), take at most half of what the system can give after
+// `memory_reserve`. False when the available memory is unknown, unless the new need is
+// below `unchecked_need`.
+bool fits_in_one_pass(const Entry& entry, const EntryBuffers& held);
 
 }  // namespace tuf

@@ -6,12 +6,15 @@
 #include <unistd.h>
 
 #include <libdeflate.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "tuf/memory_budget.h"
 
 namespace tuf {
 
@@ -123,9 +126,14 @@ bool PackageReader::open(const char* path) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) return false;
+    // The card is read from start to end: a larger read-ahead keeps it busy while
+    // the data already read is inflated and written.
+    ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
     position_ = 0;
     block_begin_ = block_end_ = 0;
     failed_ = false;
+    struct stat status {};
+    size_ = ::fstat(fd_, &status) == 0 && status.st_size >= 0 ? static_cast<std::uint64_t>(status.st_size) : UINT64_MAX;
     return true;
 }
 
@@ -196,12 +204,6 @@ std::size_t PackageReader::read(void* destination, std::size_t count) {
     return done;
 }
 
-std::uint64_t PackageReader::file_size() const {
-    struct stat status {};
-    if (::fstat(fd_, &status) != 0 || status.st_size < 0) return UINT64_MAX;
-    return static_cast<std::uint64_t>(status.st_size);
-}
-
 // ---- writing and inflation ---------------------------------------------------
 
 bool write_all(int fd, const void* data, std::size_t length, WriteCall write_call) {
@@ -237,12 +239,14 @@ ssize_t read_all(int fd, void* data, std::size_t length) {
     return static_cast<ssize_t>(done);
 }
 
+bool Inflater::ready() {
+    if (decompressor_ == nullptr) decompressor_ = ::libdeflate_alloc_decompressor();
+    return decompressor_ != nullptr;
+}
+
 Inflater::Result Inflater::inflate(const unsigned char* input, std::size_t input_length, unsigned char* output,
                                    std::size_t capacity, std::size_t& length) {
-    if (decompressor_ == nullptr) {
-        decompressor_ = ::libdeflate_alloc_decompressor();
-        if (decompressor_ == nullptr) return Result::no_memory;
-    }
+    if (!ready()) return Result::no_memory;
     // libdeflate checks the two header bytes, the window size, the absence of a
     // preset dictionary and the Adler-32 after the stream, and ignores what follows
     // it, as zlib does.
@@ -257,6 +261,46 @@ Inflater::Result Inflater::inflate(const unsigned char* input, std::size_t input
 void Inflater::release() {
     if (decompressor_ != nullptr) ::libdeflate_free_decompressor(decompressor_);
     decompressor_ = nullptr;
+}
+
+bool StreamInflater::start() {
+    if (stream_ != nullptr) return ::inflateReset(stream_) == Z_OK;
+    stream_ = new (std::nothrow) z_stream{};
+    if (stream_ == nullptr) return false;
+    if (::inflateInit(stream_) != Z_OK) {
+        delete stream_;
+        stream_ = nullptr;
+        return false;
+    }
+    return true;
+}
+
+StreamInflater::Result StreamInflater::inflate(const unsigned char* input, std::size_t input_length,
+                                               unsigned char* output, std::size_t capacity, std::size_t& produced,
+                                               std::size_t& input_left) {
+    // zlib counts in 32-bit units; the pieces given here are far smaller.
+    stream_->next_in = const_cast<unsigned char*>(input);
+    stream_->avail_in = static_cast<uInt>(input_length);
+    stream_->next_out = output;
+    stream_->avail_out = static_cast<uInt>(capacity);
+    const int result = ::inflate(stream_, Z_NO_FLUSH);
+    produced = capacity - stream_->avail_out;
+    input_left = stream_->avail_in;
+    switch (result) {
+        case Z_STREAM_END: return Result::end;
+        case Z_OK: return Result::more;
+        // No progress: the input ran out before the end of the stream.
+        case Z_BUF_ERROR: return input_length == 0 ? Result::failed : Result::more;
+        case Z_MEM_ERROR: return Result::no_memory;
+        default: return Result::failed;  // damaged, a preset dictionary, a wrong check value
+    }
+}
+
+void StreamInflater::release() {
+    if (stream_ == nullptr) return;
+    ::inflateEnd(stream_);
+    delete stream_;
+    stream_ = nullptr;
 }
 
 // ---- the walk ----------------------------------------------------------------
@@ -306,6 +350,111 @@ int load_file_data(PackageReader& reader, const Entry& entry, EntryBuffers& buff
     if (inflated != size) return 8;
     content = buffers.output.data();
     return 0;
+}
+
+}  // namespace tuf
+
+namespace tuf {
+
+namespace {
+
+int copy_stored(PackageReader& reader, std::size_t size, EntryBuffers& buffers, ContentSink& sink) {
+    if (buffers.input.capacity() > EntryBuffer::slack) buffers.input.release();
+    const std::size_t chunk = std::min(size, buffers.copy_piece);
+    if (!buffers.output.reserve(chunk)) return 6;
+    if (const int started = sink.start(); started != 0) return started;
+    for (std::size_t done = 0; done < size;) {
+        const std::size_t part = std::min(chunk, size - done);
+        if (reader.read(buffers.output.data(), part) != part) return 2;
+        if (const int put = sink.put(buffers.output.data(), part); put != 0) return put;
+        done += part;
+    }
+    return 0;
+}
+
+// The whole stream read and inflated before the sink is started; -1 when its buffers
+// cannot be had, so the caller streams instead.
+int inflate_in_one_pass(PackageReader& reader, const Entry& entry, EntryBuffers& buffers, ContentSink& sink) {
+    std::size_t capacity = 0;
+    if (!inflate_capacity(entry.record.size, capacity)) return -1;
+    const std::size_t packed = entry.record.packed_size;
+    if (buffers.input.capacity() > packed + EntryBuffer::slack) buffers.input.release();
+    if (!buffers.inflater.ready() || !buffers.output.reserve(capacity) || !buffers.input.reserve(packed)) {
+        buffers.output.release();
+        buffers.input.release();
+        return -1;
+    }
+    if (reader.read(buffers.input.data(), packed) != packed) return 2;
+    std::size_t inflated = 0;
+    switch (buffers.inflater.inflate(buffers.input.data(), packed, buffers.output.data(), capacity, inflated)) {
+        case Inflater::Result::ok: break;
+        case Inflater::Result::no_memory: return 6;
+        case Inflater::Result::failed: return 8;
+    }
+    if (inflated != entry.record.size) return 8;
+    if (const int started = sink.start(); started != 0) return started;
+    return sink.put(buffers.output.data(), inflated);
+}
+
+int inflate_streamed(PackageReader& reader, const Entry& entry, EntryBuffers& buffers, ContentSink& sink) {
+    const std::size_t size = entry.record.size;
+    std::uint64_t packed_left = entry.record.packed_size;
+    const auto input_chunk = static_cast<std::size_t>(std::min<std::uint64_t>(packed_left, buffers.input_piece));
+    // One byte more than the file when it is small, so a stream that runs on is seen at once.
+    const std::size_t output_chunk = size < buffers.copy_piece ? size + 1 : buffers.copy_piece;
+    if (!buffers.output.reserve(output_chunk) || !buffers.input.reserve(input_chunk) || !buffers.stream.start())
+        return 6;
+    if (const int started = sink.start(); started != 0) return started;
+    std::size_t produced_total = 0;
+    std::size_t input_length = 0;
+    const unsigned char* input = buffers.input.data();
+    for (;;) {
+        if (input_length == 0 && packed_left > 0) {
+            const auto part = static_cast<std::size_t>(std::min<std::uint64_t>(packed_left, input_chunk));
+            if (reader.read(buffers.input.data(), part) != part) return 2;
+            packed_left -= part;
+            input = buffers.input.data();
+            input_length = part;
+        }
+        std::size_t produced = 0;
+        std::size_t left = 0;
+        const StreamInflater::Result result =
+            buffers.stream.inflate(input, input_length, buffers.output.data(), output_chunk, produced, left);
+        if (result == StreamInflater::Result::no_memory) return 6;
+        // Asking for more without having taken or given anything would never end.
+        if (result == StreamInflater::Result::failed ||
+            (result == StreamInflater::Result::more && produced == 0 && left == input_length && left > 0))
+            return 8;
+        input += input_length - left;
+        input_length = left;
+        if (produced > size - produced_total) return 8;
+        if (produced > 0) {
+            if (const int put = sink.put(buffers.output.data(), produced); put != 0) return put;
+            produced_total += produced;
+        }
+        if (result == StreamInflater::Result::end) break;
+    }
+    if (produced_total != size) return 8;
+    // Bytes after the end of the stream belong to the entry's data and are passed over.
+    return reader.skip(packed_left) ? 0 : 2;
+}
+
+}  // namespace
+
+int copy_file_data(PackageReader& reader, const Entry& entry, EntryBuffers& buffers, ContentSink& sink,
+                   Inflation way) {
+    const std::uint64_t length = entry.data_length();
+    const std::uint64_t package_size = reader.file_size();
+    if (package_size != UINT64_MAX &&
+        (reader.position() > package_size || length > package_size - reader.position()))
+        return 2;
+    if (entry.record.size == 0) return sink.start();
+    if (!entry.is_compressed()) return copy_stored(reader, entry.record.size, buffers, sink);
+    if (way == Inflation::one_pass || (way == Inflation::chosen && fits_in_one_pass(entry, buffers))) {
+        const int result = inflate_in_one_pass(reader, entry, buffers, sink);
+        if (result >= 0) return result;
+    }
+    return inflate_streamed(reader, entry, buffers, sink);
 }
 
 }  // namespace tuf

@@ -12,6 +12,7 @@
 #include "tuf/ttuf.h"
 
 struct libdeflate_decompressor;
+struct z_stream_s;
 
 // Private steps of the extraction, visible here for tests and tools.
 int tuf_create_dir(const char* root, const char* path);
@@ -28,6 +29,10 @@ inline constexpr std::size_t record_size = 144;
 inline constexpr std::uint64_t max_data_offset = 0x80000000u;
 // Spare capacity of the inflation target beyond the record's size.
 inline constexpr std::size_t inflate_spare = 512;
+// Pieces in which file data is copied, and inflated when it is streamed: the memory
+// a file takes when it is not held whole.
+inline constexpr std::size_t copy_chunk = std::size_t{1} << 20;
+inline constexpr std::size_t stream_input_chunk = std::size_t{256} << 10;
 // Largest count passed to one read or write call: a 32-bit kernel refuses counts of
 // 2 GiB and more.
 inline constexpr std::size_t max_io_chunk = std::size_t{1} << 30;
@@ -122,8 +127,8 @@ public:
     std::size_t read(void* destination, std::size_t count);
     bool failed() const { return failed_; }
     std::uint64_t position() const { return position_; }
-    // Length of the file, or UINT64_MAX when it cannot be taken.
-    std::uint64_t file_size() const;
+    // Length of the file when it was opened, or UINT64_MAX when it cannot be taken.
+    std::uint64_t file_size() const { return size_; }
 
 private:
     bool fill();
@@ -131,6 +136,7 @@ private:
     int fd_ = -1;
     bool failed_ = false;
     std::uint64_t position_ = 0;  // logical position of the next byte handed out
+    std::uint64_t size_ = UINT64_MAX;
     unsigned char* block_ = nullptr;
     std::size_t block_begin_ = 0;
     std::size_t block_end_ = 0;
@@ -196,6 +202,8 @@ public:
     Inflater& operator=(const Inflater&) = delete;
     ~Inflater() { release(); }
 
+    // Takes the decompressor (once); false when the memory cannot be had.
+    bool ready();
     // On `ok`, `length` is the number of bytes written to `output`.
     Result inflate(const unsigned char* input, std::size_t input_length, unsigned char* output,
                    std::size_t capacity, std::size_t& length);
@@ -205,18 +213,76 @@ private:
     libdeflate_decompressor* decompressor_ = nullptr;
 };
 
+// Inflation of a zlib stream in pieces (zlib's inflate), for files whose whole content
+// cannot be held. Accepts and refuses exactly what zlib's `uncompress` does.
+class StreamInflater {
+public:
+    enum class Result { more, end, no_memory, failed };
+
+    StreamInflater() = default;
+    StreamInflater(const StreamInflater&) = delete;
+    StreamInflater& operator=(const StreamInflater&) = delete;
+    ~StreamInflater() { release(); }
+
+    // Prepares for a new stream; false when zlib's state cannot be had.
+    bool start();
+    // Inflates from `input` (all of it is taken, or kept for the next call when the
+    // output is full) into `output`; `produced` is the number of bytes written there.
+    // `more` asks for another call: with more input when `input` was used up
+    // (`input_left` says how much is kept), or with fresh output room.
+    Result inflate(const unsigned char* input, std::size_t input_length, unsigned char* output,
+                   std::size_t capacity, std::size_t& produced, std::size_t& input_left);
+    void release();
+
+private:
+    z_stream_s* stream_ = nullptr;
+};
+
 // What one extraction holds from one entry to the next; `release` gives it all back.
 struct EntryBuffers {
     EntryBuffer output;
     EntryBuffer input;
     Inflater inflater;
+    StreamInflater stream;
+    // Pieces of a copy and of a streamed inflation; tests make them small.
+    std::size_t copy_piece = copy_chunk;
+    std::size_t input_piece = stream_input_chunk;
 
     void release() {
         output.release();
         input.release();
         inflater.release();
+        stream.release();
     }
 };
+
+// Receives a file's content in order. `start` is called once before the first piece,
+// when the data is known to be in the package (and, inflated in one pass, known
+// good); a non-zero result of `start` or `put` ends the copy with that result.
+class ContentSink {
+public:
+    virtual int start() = 0;
+    virtual int put(const unsigned char* data, std::size_t length) = 0;
+
+protected:
+    ~ContentSink() = default;
+};
+
+enum class Inflation {
+    chosen,    // in one pass when the buffers fit comfortably in the memory the device has
+    one_pass,  // in one pass unless its buffers cannot be had
+    streamed,  // always in pieces
+};
+
+// Hands a file entry's content (the reader stands just after its record) to `sink`:
+// stored data is copied in pieces of `copy_chunk`; a compressed stream is inflated in
+// one call (libdeflate) or in pieces (zlib), as `way` says. The reader is left at
+// the end of the data. Returns 0; 2 when the data reaches beyond the end of the
+// package or a read fails; 6 when not even the buffers of the streamed way can be
+// had; 8 when the stream is damaged or does not inflate to `size`; or the sink's own
+// non-zero result (callers tell it apart by asking the sink).
+int copy_file_data(PackageReader& reader, const Entry& entry, EntryBuffers& buffers, ContentSink& sink,
+                   Inflation way = Inflation::chosen);
 
 // Reads a file entry's data (the reader stands just after its record) and, for a
 // compressed entry, inflates it in one call. On success `content` points at `size`

@@ -10,7 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tuf/memory_budget.h"
+#include <string>
+
+#include "tuf/file_writer.h"
 #include "tuf/package_reader.h"
 
 namespace {
@@ -30,6 +32,23 @@ char* join_target(const char* root, const char* path) {
     return target;
 }
 
+// The directory step. A name for which the writer holds a file not yet renamed into
+// place counts as taken, as the file would be there had it been written in place.
+int create_dir(tuf::FileWriter* writer, const char* root, const char* path) {
+    char* target = join_target(root, path);
+    if (target == nullptr) return 6;
+    struct stat status {};
+    int result = 0;
+    if ((writer == nullptr || !writer->staged(target)) && ::stat(target, &status) != 0) {
+        if (::mkdir(target, 0777) != 0)
+            result = 9;
+        else if (writer != nullptr)
+            writer->directory_made(target);
+    }
+    std::free(target);
+    return result;
+}
+
 // Copies at most width - 1 characters, so the field always keeps a terminating NUL.
 void put_text(char* field, std::size_t width, const char* text) {
     if (text == nullptr) return;
@@ -39,6 +58,53 @@ void put_text(char* field, std::size_t width, const char* text) {
 // A field without a NUL is printed up to the field's end, never beyond.
 int printable(const char* field, std::size_t width) {
     return static_cast<int>(tuf::field_text(field, width).size());
+}
+
+// The walk of the entries; the reader stands at the first record. 0 at the end of the
+// package, otherwise the extraction's code.
+int lay_down(tuf::PackageReader& reader, const char* root, tuf::FileWriter& writer, tuf::EntryBuffers& buffers) {
+    tuf::Entry entry;
+    for (;;) {
+        const tuf::WalkResult walk = tuf::next_entry(reader, entry);
+        if (walk.step == tuf::WalkStep::read_error) return 2;
+        if (walk.step == tuf::WalkStep::end) return 0;
+
+        char name[sizeof entry.record.name + 1];
+        const std::string_view name_text = entry.name();
+        std::memcpy(name, name_text.data(), name_text.size());
+        name[name_text.size()] = '\0';
+
+        if (entry.is_directory()) {
+            const int created = create_dir(&writer, root, name);
+            std::printf("+ Create dir  : (%02d) %s\n", created, name);
+            if (created != 0) return 9;
+            continue;
+        }
+        // A file. Missing or damaged data (2, 6, 8) ends the walk before the file's line;
+        // a target that cannot be made or written shows its code in the line.
+        char* target = join_target(root, name);
+        if (target == nullptr) {
+            std::printf("+ Create file : (06) %s\n", name);
+            return 10;
+        }
+        tuf::TargetSink sink(writer, target);
+        std::free(target);
+        int created = tuf::copy_file_data(reader, entry, buffers, sink);
+        if (created != 0) {
+            writer.abandon();
+            if (sink.failure() == 0) {
+                if (created == 6) std::printf("Error : not enough memory for %s\n", name);
+                return created;
+            }
+        } else if ((created = writer.end()) != 0) {
+            // This file, or an earlier one of its batch, could not be put in place.
+            std::printf("+ Create file : (%02d) %s\nError : %s\n", created, name, writer.failure().c_str());
+            return 10;
+        }
+        std::printf("+ Create file : (%02d) %s\n", created, name);
+        if (created != 0) return 10;
+        if (!tuf::finish_entry(reader, entry)) return 4;
+    }
 }
 
 }  // namespace
@@ -59,13 +125,7 @@ int tuf_is_tuf_file(const char* path, HEADTUFFILE* header) {
 int tuf_create_dir(const char* root, const char* path) {
     assert(root != nullptr);
     assert(path != nullptr);
-    char* target = join_target(root, path);
-    if (target == nullptr) return 6;
-    struct stat status {};
-    int result = 0;
-    if (::stat(target, &status) != 0 && ::mkdir(target, 0777) != 0) result = 9;
-    std::free(target);
-    return result;
+    return create_dir(nullptr, root, path);
 }
 
 int tuf_create_file(const char* root, const char* path, const void* content, std::size_t length) {
@@ -73,23 +133,12 @@ int tuf_create_file(const char* root, const char* path, const void* content, std
     assert(path != nullptr);
     char* target = join_target(root, path);
     if (target == nullptr) return 6;
-    int result = 0;
-    constexpr int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-    int fd = ::open(target, flags, 0666);
-    // A program that is running cannot be opened for writing; it keeps its file
-    // while the name is given to a new one.
-    if (fd < 0 && errno == ETXTBSY && ::unlink(target) == 0) fd = ::open(target, flags, 0666);
-    if (fd < 0) {
-        result = 1;
-    } else {
-        if (content != nullptr && length > 0 && !tuf::write_all(fd, content, length))
-            result = 3;
-        // The mode is set through the open descriptor: the same file as a chmod of
-        // the target after the close, without a second path lookup per file.
-        ::fchmod(fd, 0777);
-        ::close(fd);
-    }
+    tuf::FileWriter writer;
+    int result = writer.begin(target);
     std::free(target);
+    if (result == 0 && content != nullptr && length > 0) result = writer.write(content, length);
+    if (result == 0) result = writer.end();
+    if (result == 0) result = writer.finish();
     return result;
 }
 
@@ -118,44 +167,17 @@ int tuf_extract(const char* path, const char* root) {
     }
     std::printf("Extracting data ... \n");
 
+    tuf::FileWriter writer;
     tuf::EntryBuffers buffers;
-    tuf::Entry entry;
-    for (;;) {
-        const tuf::WalkResult walk = tuf::next_entry(reader, entry);
-        if (walk.step == tuf::WalkStep::read_error) return 2;
-        if (walk.step == tuf::WalkStep::end) break;
-
-        char name[sizeof entry.record.name + 1];
-        const std::string_view name_text = entry.name();
-        std::memcpy(name, name_text.data(), name_text.size());
-        name[name_text.size()] = '\0';
-
-        if (entry.is_directory()) {
-            const int created = tuf_create_dir(root, name);
-            std::printf("+ Create dir  : (%02d) %s\n", created, name);
-            if (created != 0) return 9;
-            continue;
-        }
-        int created = 0;
-        if (entry.record.size == 0) {
-            created = tuf_create_file(root, name, nullptr, 0);
-        } else {
-            tuf::MemoryShortage shortage;
-            if (!tuf::entry_memory_available(entry, buffers, &shortage)) {
-                std::printf("Error : not enough memory for %s : %llu KiB needed, %llu KiB can be had\n", name,
-                            static_cast<unsigned long long>((shortage.need + 1023) / 1024),
-                            static_cast<unsigned long long>(shortage.obtainable / 1024));
-                return 6;
-            }
-            const unsigned char* content = nullptr;
-            const int loaded = tuf::load_file_data(reader, entry, buffers, content);
-            if (loaded != 0) return loaded;
-            created = tuf_create_file(root, name, content, entry.record.size);
-        }
-        std::printf("+ Create file : (%02d) %s\n", created, name);
-        if (created != 0) return 10;
-        if (!tuf::finish_entry(reader, entry)) return 4;
+    int result = lay_down(reader, root, writer, buffers);
+    // Nothing is rolled back: the files staged before a failure are laid down too.
+    if (writer.finish() != 0) {
+        std::printf("Error : %s\n", writer.failure().c_str());
+        if (result == 0) result = 10;
     }
+    if (writer.leftovers_removed() > 0)
+        std::printf("Removed temporary files of an interrupted upgrade : %zu\n", writer.leftovers_removed());
+    if (result != 0) return result;
     // The command may need the memory the last entry took.
     buffers.release();
 

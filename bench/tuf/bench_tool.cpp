@@ -2,8 +2,11 @@
 //   tuf_bench_tool measure CMD ARGS...   run CMD with its standard output discarded, print
 //                                        "SECONDS PEAK_KIB" (wall time, ru_maxrss)
 //   tuf_bench_tool extract PKG ROOT      tuf_extract(PKG, ROOT)
+//   tuf_bench_tool extract-streamed PKG ROOT   the same where the memory cannot be told, so every
+//                                        compressed file of 1 MiB and more is streamed
 //   tuf_bench_tool floor PKG ROOT        the least an extraction must do: read the package whole,
-//                                        one inflation per compressed file, one write per file
+//                                        one inflation per compressed file, one write per file,
+//                                        one syncfs at the end
 //   tuf_bench_tool text FILE SIZE [SEED] compressible text-like data
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -17,6 +20,7 @@
 #include <cstring>
 #include <string>
 
+#include "tuf/memory_budget.h"
 #include "tuf/package_reader.h"
 #include "tuf/ttuf.h"
 
@@ -90,8 +94,13 @@ int floor_extract(const char* package_path, const std::string& root) {
         }
         position += record.skip;
     }
-    return 0;
+    const int folder = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    const bool synced = folder >= 0 && ::syncfs(folder) == 0;
+    if (folder >= 0) ::close(folder);
+    return synced ? 0 : 1;
 }
+
+std::optional<std::uint64_t> unknown_memory() { return std::nullopt; }
 
 // Words, numbers and line ends in proportions that deflate to about a third.
 int text(const char* path, std::size_t size, unsigned seed) {
@@ -124,11 +133,15 @@ int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "measure" && argc > 2) return measure(argv + 2);
     if (mode == "extract" && argc == 4) return tuf_extract(argv[2], argv[3]) == 0 ? 0 : 1;
+    if (mode == "extract-streamed" && argc == 4) {
+        tuf::set_memory_available_source_for_testing(unknown_memory);
+        return tuf_extract(argv[2], argv[3]) == 0 ? 0 : 1;
+    }
     if (mode == "floor" && argc == 4) return floor_extract(argv[2], argv[3]);
     if (mode == "text" && argc >= 4)
         return text(argv[2], std::strtoull(argv[3], nullptr, 10),
                     argc > 4 ? static_cast<unsigned>(std::strtoul(argv[4], nullptr, 10)) : 1u);
-    std::fprintf(stderr, "usage: %s measure CMD... | extract PKG ROOT | floor PKG ROOT | text FILE SIZE [SEED]\n",
+    std::fprintf(stderr, "usage: %s measure CMD... | extract[-streamed] PKG ROOT | floor PKG ROOT | text FILE SIZE [SEED]\n",
                  argv[0]);
     return 2;
 }

@@ -1,19 +1,59 @@
 // Differential target of the extraction's inflation: every input goes through zlib's
 // uncompress and through tuf::Inflater with the same capacity, and the two must agree
-// on success, on the length and on every byte.
+// on success, on the length and on every byte. The same input, as the data of one
+// package entry, also goes through the streamed way (in small pieces), which must
+// accept exactly the entries uncompress inflates to their size, with the same bytes.
 //
-// Input: three bytes, little-endian, give the entry's size (below 1 MiB); the rest is
-// the packed data. The capacity is the size + the spare capacity, as in the extraction.
+// Input: three bytes, little-endian; the low 20 bits give the entry's size (below
+// 1 MiB), the high 4 the size of the streamed way's pieces; the rest is the packed
+// data. The capacity is the size + the spare capacity, as in the extraction.
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <random>
 #include <vector>
 
+#include "fuzz_package_file.h"
 #include "tuf/package_reader.h"
 
 namespace {
+
+struct Collected final : tuf::ContentSink {
+    std::vector<unsigned char> bytes;
+    int start() override { return 0; }
+    int put(const unsigned char* data, std::size_t length) override {
+        bytes.insert(bytes.end(), data, data + length);
+        return 0;
+    }
+};
+
+// The packed data as the one entry of a package, extracted the streamed way.
+int extract_streamed(const std::uint8_t* packed, std::size_t length, std::size_t size, std::size_t piece,
+                     Collected& out) {
+    static tuf_fuzz::InputFile file;
+    std::vector<std::uint8_t> package(tuf::header_size + tuf::record_size);
+    std::memcpy(package.data(), "TUF", 3);
+    tuf::store_le32(package.data() + 4, tuf::header_size);
+    unsigned char* record = package.data() + tuf::header_size;
+    std::memcpy(record, "/f", 2);
+    record[130] = 1;
+    record[131] = 1;
+    tuf::store_le32(record + 132, static_cast<std::uint32_t>(size));
+    tuf::store_le32(record + 136, static_cast<std::uint32_t>(length));
+    package.insert(package.end(), packed, packed + length);
+    tuf::PackageReader reader;
+    tuf::Entry entry;
+    if (!reader.open(file.write(package.data(), package.size())) || !reader.seek(tuf::header_size) ||
+        tuf::next_entry(reader, entry).step != tuf::WalkStep::entry)
+        __builtin_trap();
+    static tuf::EntryBuffers buffers;
+    buffers.copy_piece = buffers.input_piece = piece;
+    const int result = tuf::copy_file_data(reader, entry, buffers, out, tuf::Inflation::streamed);
+    if (result == 0 && reader.position() != tuf::header_size + tuf::record_size + entry.data_length()) __builtin_trap();
+    return result;
+}
 
 // The one known difference. zlib refuses a stream that uses a symbol the format
 // reserves (lengths 286 and 287, distances 30 and 31 in a fixed-code block) or a code
@@ -42,6 +82,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) { return 0; }
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 3) return 0;
     const std::size_t entry_size = (data[0] | std::size_t{data[1]} << 8 | std::size_t{data[2]} << 16) & 0xfffff;
+    const std::size_t piece = 1 + (std::size_t{data[2]} >> 4) * 4099;
     const std::size_t capacity = entry_size + tuf::inflate_spare;
     const std::uint8_t* packed = data + 3;
     const std::size_t packed_length = size - 3;
@@ -57,6 +98,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const tuf::Inflater::Result result = inflater.inflate(packed, packed_length, by_inflater.data(), capacity, length);
     if (result == tuf::Inflater::Result::no_memory) return 0;
     const bool ok = result == tuf::Inflater::Result::ok;
+
+    // An empty file has no data in a package, whatever follows its record.
+    Collected streamed;
+    const int streamed_result = extract_streamed(packed, packed_length, entry_size, piece, streamed);
+    const bool inflates_to_size = (zlib_ok && zlib_length == entry_size) || entry_size == 0;
+    if (streamed_result != (inflates_to_size ? 0 : 8)) __builtin_trap();
+    if (inflates_to_size && (streamed.bytes.size() != entry_size ||
+                             !std::equal(streamed.bytes.begin(), streamed.bytes.end(), by_zlib.begin())))
+        __builtin_trap();
 
     if (ok && !zlib_ok && zlib_refuses_an_undefined_symbol(packed, packed_length, capacity)) return 0;
     if (ok != zlib_ok) __builtin_trap();

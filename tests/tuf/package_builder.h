@@ -2,6 +2,7 @@
 // packages are as easy to make as good ones), temporary folders and file helpers.
 #pragma once
 
+#include <dirent.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -127,6 +128,22 @@ inline std::string read_file(const std::string& path) {
 inline bool exists(const std::string& path) {
     struct stat status {};
     return ::lstat(path.c_str(), &status) == 0;
+}
+
+inline bool is_link(const std::string& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+}
+
+// Temporary files of the file writer ("NAME.tuf-new") in one folder.
+inline int temporaries_in(const std::string& folder) {
+    int count = 0;
+    if (DIR* listing = ::opendir(folder.c_str())) {
+        while (const dirent* found = ::readdir(listing))
+            count += std::string_view(found->d_name).ends_with(".tuf-new") ? 1 : 0;
+        ::closedir(listing);
+    }
+    return count;
 }
 
 inline unsigned mode_of(const std::string& path) {

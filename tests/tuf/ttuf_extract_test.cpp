@@ -15,6 +15,7 @@
 
 #include "extraction_helpers.h"
 #include "package_builder.h"
+#include "tuf/file_writer.h"
 #include "tuf/memory_budget.h"
 #include "tuf/package_reader.h"
 #include "tuf/ttuf.h"
@@ -28,6 +29,8 @@ protected:
     void TearDown() override {
         tuf::set_buffer_limit_for_testing(static_cast<std::size_t>(-1));
         tuf::set_memory_available_source_for_testing(nullptr);
+        tuf::set_write_call_for_testing(nullptr);
+        tuf::set_syncfs_call_for_testing(nullptr);
     }
 
     std::string package() const { return work / "p.tuf"; }
@@ -102,11 +105,42 @@ TEST_F(Extract, FilesGetModeSevenSevenSevenWhateverTheMask) {
     EXPECT_EQ(mode_of(target("/e")), 0777u);
 }
 
-TEST_F(Extract, ExistingFileIsTruncatedAndReplaced) {
+TEST_F(Extract, WhatIsAtTheNameIsReplacedNeverWrittenThrough) {
     ::mkdir(root().c_str(), 0755);
     write_file(target("/f"), std::string(100, 'o'));
-    EXPECT_EQ(run(PackageBuilder().stored("/f", "new")).result, 0);
+    ASSERT_EQ(::link(target("/f").c_str(), target("/other").c_str()), 0);
+    ASSERT_EQ(::mkfifo(target("/fifo").c_str(), 0644), 0);  // opening it would hang
+    write_file(target("/dest"), "old");
+    ASSERT_EQ(::symlink("dest", target("/link").c_str()), 0);
+    EXPECT_EQ(run(PackageBuilder().stored("/f", "new").stored("/fifo", "file").stored("/link", "through")).result, 0);
     EXPECT_EQ(read_file(target("/f")), "new");
+    EXPECT_EQ(read_file(target("/other")), std::string(100, 'o'));
+    EXPECT_EQ(read_file(target("/fifo")), "file");
+    // A link is followed, as opening the name would: the file it leads to is replaced.
+    EXPECT_EQ(read_file(target("/dest")), "through");
+    EXPECT_TRUE(is_link(target("/link")));
+}
+
+TEST_F(Extract, EntriesOfOneBatchActAsIfLaidDownInTurn) {
+    PackageBuilder builder;
+    builder.stored("/x", "file").dir("/x").stored("/twice", "first").stored("/twice", "second");
+    for (int i = 0; i < 300; ++i) builder.stored("/n" + std::to_string(i), std::to_string(i));
+    EXPECT_EQ(run(builder).result, 0);
+    EXPECT_EQ(read_file(target("/x")), "file");
+    EXPECT_EQ(read_file(target("/twice")), "second");
+    for (int i = 0; i < 300; ++i) ASSERT_EQ(read_file(target("/n" + std::to_string(i))), std::to_string(i));
+    EXPECT_EQ(temporaries_in(root()), 0);
+}
+
+TEST_F(Extract, LeftoversOfAnInterruptedRunAreRemovedWithOneLine) {
+    ::mkdir(root().c_str(), 0755);
+    write_file(target("/cut.tuf-new"), "half");
+    write_file(target("/f.tuf-new"), "half");
+    const Extraction result = run(PackageBuilder().stored("/f", "whole"));
+    EXPECT_EQ(result.output, head() + "+ Create file : (00) /f\n"
+                                       "Removed temporary files of an interrupted upgrade : 2\n");
+    EXPECT_EQ(temporaries_in(root()), 0);
+    EXPECT_EQ(read_file(target("/f")), "whole");
 }
 
 TEST_F(Extract, RootIsPutDirectlyBeforeTheName) {
@@ -388,8 +422,9 @@ TEST_F(Extract, HeaderTextsWithoutNulArePrintedUpToTheirFieldsEnd) {
 
 TEST_F(Extract, OutputBufferThatCannotBeHadGivesSix) {
     tuf::set_buffer_limit_for_testing(100);
-    const Extraction result = run(PackageBuilder().stored("/f", "0123456789"));
+    const Extraction result = run(PackageBuilder().stored("/f", std::string(1000, 's')));
     EXPECT_EQ(result.result, 6);
+    EXPECT_EQ(result.output, head() + "Error : not enough memory for /f\n");
     EXPECT_FALSE(exists(target("/f")));
 }
 
@@ -400,51 +435,97 @@ TEST_F(Extract, InputBufferThatCannotBeHadGivesSix) {
     EXPECT_FALSE(exists(target("/f")));
 }
 
-std::optional<std::uint64_t> one_mib_beyond_the_reserve() { return tuf::memory_reserve + (std::uint64_t{1} << 20); }
+std::optional<std::uint64_t> unknown_memory() { return std::nullopt; }
 
-TEST_F(Extract, FileTheDeviceCannotHoldGivesSixBeforeAnythingOfItIsWritten) {
-    // Under overcommit its buffer would be granted and the kernel would kill the program
-    // when the pages are touched.
-    tuf::set_memory_available_source_for_testing(one_mib_beyond_the_reserve);
-    ::mkdir(root().c_str(), 0755);
-    write_file(target("/big"), "old");
-    // The first file's 1 MiB buffer is kept for the next: the second needs 1 MiB + 1 byte more.
-    const std::string fits((1u << 20) - 512, 'f');
-    const std::string too_big((2u << 20) - 511, 'b');
-    const Extraction result = run(PackageBuilder().stored("/fits", fits).stored("/big", too_big).stored("/after", "a"));
-    EXPECT_EQ(result.result, 6);
-    EXPECT_EQ(result.output, head() + "+ Create file : (00) /fits\n"
-                                       "Error : not enough memory for /big : 2049 KiB needed, 2048 KiB can be had\n");
-    EXPECT_EQ(read_file(target("/fits")), fits);
-    EXPECT_EQ(read_file(target("/big")), "old");
-    EXPECT_FALSE(exists(target("/after")));
+TEST_F(Extract, FileWhoseBuffersDoNotFitIsStreamedToTheSameResult) {
+    // Memory that cannot be told (no /proc/meminfo), too little, or buffers refused.
+    const std::string text = noise(1u << 20) + std::string(2u << 20, 't');
+    const std::string random = noise(3u << 20, 7);
+    const auto little = [] { return std::optional<std::uint64_t>(tuf::memory_reserve + (4u << 20)); };
+    for (int way = 0; way < 3; ++way) {
+        tuf::set_memory_available_source_for_testing(way == 0 ? unknown_memory : way == 1 ? +little : nullptr);
+        tuf::set_buffer_limit_for_testing(way == 2 ? (2u << 20) : static_cast<std::size_t>(-1));
+        const Extraction result = run(PackageBuilder().compressed("/text", text).compressed("/random", random));
+        EXPECT_EQ(result.result, 0) << way;
+        EXPECT_TRUE(read_file(target("/text")) == text) << way;
+        EXPECT_TRUE(read_file(target("/random")) == random) << way;
+    }
 }
 
-TEST_F(Extract, SizeThatCannotGrowBySpareCapacityGivesSixOnThirtyTwoBits) {
-    // On a 64-bit build the buffer is had and the data is found short.
-    const Extraction result = run(PackageBuilder().record({"/f", 1, 0, 0xfffffe00u, 0, 0, "short", {}}));
-    if (sizeof(std::size_t) == 4)
-        EXPECT_EQ(result.result, 6);
-    else  // 6 only where the machine refuses 4 GiB of address space
-        EXPECT_THAT(result.result, testing::AnyOf(2, 6));
-    EXPECT_FALSE(exists(target("/f")));
+TEST_F(Extract, DataBeyondTheEndOfThePackageIsTwoNotSix) {
+    for (const Record& record : {Record{"/f", 1, 0, 0xfffffe00u, 0, 0, "short", {}},
+                                 Record{"/f", 1, 1, 0xfffffe00u, 0xfffffff0u, 0, "short", {}}}) {
+        EXPECT_EQ(run(PackageBuilder().record(record)).result, 2);
+        EXPECT_FALSE(exists(target("/f")));
+    }
 }
 
-TEST_F(Extract, ShortWriteLeavesATruncatedFileAndFailsWithTen) {
-    PackageBuilder().command("touch " + work / "ran").stored("/f", std::string(10000, 'w')).write(package());
+ssize_t full_device(int, const void*, std::size_t) {
+    errno = ENOSPC;
+    return -1;
+}
+ssize_t failing_device(int, const void*, std::size_t) {
+    errno = EIO;
+    return -1;
+}
+int failing_syncfs(int) {
+    errno = EIO;
+    return -1;
+}
+int kernel_without_syncfs(int) {
+    errno = ENOSYS;
+    return -1;
+}
+
+// Whatever fails while a file is laid down, its target keeps its old content and no
+// temporary file is left beside it.
+TEST_F(Extract, FailedFileKeepsItsOldContentAndLeavesNoTemporary) {
+    const std::string big = noise(3u << 20);
+    const std::string packed = zlib_compress(big);
+    std::string damaged = packed;
+    damaged[packed.size() / 2] = static_cast<char>(damaged[packed.size() / 2] ^ 0x55);
+    const auto size = static_cast<std::uint32_t>(big.size());
+    const auto packed_size = static_cast<std::uint32_t>(packed.size());
+    const struct {
+        const char* what;
+        Record record;
+        tuf::WriteCall write;
+        tuf::SyncfsCall syncfs;
+        int result;
+        std::string line;
+    } cases[] = {
+        {"data cut short", {"/f", 1, 0, size, 0, 0, big.substr(1), {}}, nullptr, nullptr, 2, ""},
+        {"a damaged stream", {"/f", 1, 1, size, packed_size, 0, damaged, {}}, nullptr, nullptr, 8, ""},
+        {"a stream longer than the file", {"/f", 1, 1, size - 1, packed_size, 0, packed, {}}, nullptr, nullptr, 8, ""},
+        {"a stream shorter than the file", {"/f", 1, 1, size + 1, packed_size, 0, packed, {}}, nullptr, nullptr, 8, ""},
+        {"a write error", {"/f", 1, 1, size, packed_size, 0, packed, {}}, failing_device, nullptr, 10, "(03)"},
+        {"no space", {"/f", 1, 0, size, 0, 0, big, {}}, full_device, nullptr, 10, "(03)"},
+        {"a failed flush", {"/f", 1, 0, 3, 0, 0, "new", {}}, nullptr, failing_syncfs, 10, ""},
+    };
     ::mkdir(root().c_str(), 0755);
-    const Extraction child = in_child(work / "out.txt", [&] {
-        std::signal(SIGXFSZ, SIG_IGN);
-        // The captured output goes to a file too, and stays below the limit.
-        const rlimit limit{4096, 4096};
-        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 99;
-        return tuf_extract(package().c_str(), root().c_str());
-    });
-    EXPECT_EQ(child.result, 10);
-    EXPECT_EQ(child.output, head("", "", "touch " + work / "ran") + "+ Create file : (03) /f\n");
-    EXPECT_EQ(read_file(target("/f")).size(), 4096u);
-    EXPECT_EQ(mode_of(target("/f")), 0777u);
+    for (const auto& c : cases) {
+        for (const bool streamed : {false, true}) {
+            tuf::set_memory_available_source_for_testing(streamed ? unknown_memory : nullptr);
+            tuf::set_write_call_for_testing(c.write);
+            tuf::set_syncfs_call_for_testing(c.syncfs);
+            write_file(target("/f"), "old");
+            const Extraction result = run(PackageBuilder().command("touch " + work / "ran").record(c.record));
+            tuf::set_write_call_for_testing(nullptr);
+            tuf::set_syncfs_call_for_testing(nullptr);
+            EXPECT_EQ(result.result, c.result) << c.what << streamed;
+            EXPECT_EQ(read_file(target("/f")), "old") << c.what << streamed;
+            EXPECT_EQ(temporaries_in(root()), 0) << c.what << streamed;
+            if (!c.line.empty()) {
+                EXPECT_NE(result.output.find("+ Create file : " + c.line + " /f\n"), std::string::npos) << c.what;
+            }
+        }
+    }
     EXPECT_FALSE(exists(work / "ran"));
+    // A kernel older than 2.6.39 has no syncfs: the whole system is synced instead.
+    tuf::set_syncfs_call_for_testing(kernel_without_syncfs);
+    EXPECT_EQ(run(PackageBuilder().stored("/f", "new")).result, 0);
+    tuf::set_syncfs_call_for_testing(nullptr);
+    EXPECT_EQ(read_file(target("/f")), "new");
 }
 
 // Resident memory of a process in KiB, from /proc/PID/status.
@@ -502,6 +583,58 @@ TEST_F(Extract, RunningProgramIsReplacedByANewFile) {
     EXPECT_EQ(created, 0);
     EXPECT_TRUE(read_file(program) == "new");  // not the old program, which is not printed
     EXPECT_EQ(mode_of(program), 0777u);
+}
+
+// Each full batch is flushed and renamed on a helper thread while the next is written.
+TEST(FileWriter, BatchesArePutInPlaceInTurnWhileTheNextIsWritten) {
+    TempDir dir;
+    const auto put = [&dir](tuf::FileWriter& writer, const std::string& name, const std::string& content) {
+        if (writer.begin(dir / name) != 0 || writer.write(content.data(), content.size()) != 0) return -1;
+        return writer.end();
+    };
+    {
+        tuf::FileWriter writer({.batch_files = 1});
+        for (int i = 0; i < 30; ++i) ASSERT_EQ(put(writer, std::string(1, "abc"[i % 3]), std::to_string(i)), 0);
+        EXPECT_EQ(writer.finish(), 0);
+    }
+    EXPECT_EQ(read_file(dir / "a") + read_file(dir / "b") + read_file(dir / "c"), "272829");
+    // A batch that fails there is reported by the next call, and nothing after it is laid down.
+    tuf::set_syncfs_call_for_testing(failing_syncfs);
+    tuf::FileWriter writer({.batch_files = 1});
+    EXPECT_EQ(put(writer, "x", "x"), 0);
+    EXPECT_EQ(put(writer, "y", "y"), 3);
+    tuf::set_syncfs_call_for_testing(nullptr);
+    EXPECT_EQ(writer.finish(), 0);
+    EXPECT_FALSE(exists(dir / "x") || exists(dir / "y"));
+    EXPECT_EQ(temporaries_in(dir.path()), 0);
+}
+
+// How a whole package is staged before anything of it is put in place (a signed
+// package, whose signature is known to hold only once all of it has been read).
+TEST(FileWriter, StagedFilesReachTheirTargetsOnlyOnCommit) {
+    TempDir dir;
+    const auto stage = [&dir](tuf::FileWriter& writer, const char* name) {
+        ASSERT_EQ(writer.begin(dir / name), 0);
+        ASSERT_EQ(writer.write("new", 3), 0);
+        ASSERT_EQ(writer.end(), 0);
+    };
+    for (const bool commit : {false, true}) {
+        write_file(dir / "a", "old");
+        ::unlink((dir / "b").c_str());
+        {
+            tuf::FileWriter writer({.renames = tuf::FileWriter::Renames::on_commit, .batch_files = 1});
+            stage(writer, "a");
+            stage(writer, "b");
+            EXPECT_EQ(read_file(dir / "a"), "old");
+            EXPECT_FALSE(exists(dir / "b"));
+            if (commit) {
+                EXPECT_EQ(writer.commit(), 0);
+            }
+        }  // without a commit, everything staged is removed
+        EXPECT_EQ(read_file(dir / "a"), commit ? "new" : "old");
+        EXPECT_EQ(exists(dir / "b"), commit);
+        EXPECT_EQ(temporaries_in(dir.path()), 0);
+    }
 }
 
 TEST(WriteAll, NoCallIsGivenTwoGigabytesOrMore) {

@@ -51,10 +51,23 @@ TEST_F(Preview, RefusesToFollowAnExistingDirectoryLink) {
     ::mkdir(outside.c_str(), 0755);
     ::mkdir(folder().c_str(), 0755);
     ASSERT_EQ(::symlink(outside.c_str(), (folder() + "/link").c_str()), 0);
-    const ToolRun run = extract(PackageBuilder().stored("/link/f", "x"));
+    const ToolRun run = extract(PackageBuilder().stored("/fine", "1").stored("/link/f", "x"));
     EXPECT_EQ(run.code, 1);
     EXPECT_TRUE(contains(run.err, "symbolic link")) << run.err;
     EXPECT_FALSE(exists(outside + "/f"));
+    EXPECT_FALSE(exists(folder() + "/fine"));  // every link is checked before anything is written
+}
+
+TEST_F(Preview, ReplacesWhatIsAtANameNeverWritingThroughIt) {
+    ::mkdir(folder().c_str(), 0755);
+    write_file(work / "elsewhere", "keep");
+    ASSERT_EQ(::link((work / "elsewhere").c_str(), (folder() + "/hard").c_str()), 0);
+    ASSERT_EQ(::mkfifo((folder() + "/fifo").c_str(), 0644), 0);  // opening it would hang
+    const ToolRun run = extract(PackageBuilder().stored("/hard", "new").stored("/fifo", "file"));
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(read_file(work / "elsewhere"), "keep");
+    EXPECT_EQ(read_file(folder() + "/hard"), "new");
+    EXPECT_EQ(read_file(folder() + "/fifo"), "file");
 }
 
 TEST_F(Preview, RefusesToWriteThroughAnExistingFileLink) {

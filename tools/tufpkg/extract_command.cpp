@@ -6,11 +6,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "device_rules.h"
 #include "tool_support.h"
+#include "tuf/file_writer.h"
 #include "tuf/package_reader.h"
 
 namespace tufpkg {
@@ -24,7 +26,9 @@ const char extract_usage[] =
     "created. A name that would leave DIR (a \"..\" component, an existing symbolic\n"
     "link on the way) is refused, and so is a name the device cannot apply (as\n"
     "'tufpkg check' reports them); names are all checked before anything is written.\n"
-    "The package's command is printed, never run.\n"
+    "Each file is written beside its name and renamed over it, as on the device, so\n"
+    "whatever is at the name (a FIFO, a device, a hard link) is replaced, never written\n"
+    "through. The package's command is printed, never run.\n"
     "\n"
     "Exit status: 0 extracted, 1 a problem (a name refused before anything was\n"
     "written, or damaged data, a link in the way or a write error part way), 2 bad\n"
@@ -92,8 +96,34 @@ int open_parents(int top, const std::vector<std::string>& parts, std::size_t cou
     return result;
 }
 
-void write_whole(int fd, const unsigned char* data, std::size_t length) {
-    if (!tuf::write_all(fd, data, length)) throw std::runtime_error(std::string("cannot write: ") + std::strerror(errno));
+// The path of parts[0 .. count) under `folder`.
+std::string joined(const std::string& folder, const std::vector<std::string>& parts, std::size_t count) {
+    std::string path = folder;
+    for (std::size_t i = 0; i < count; ++i) path += "/" + parts[i];
+    return path;
+}
+
+// Every name a package's entries lead through that is an existing symbolic link under
+// `folder`, each named once; checked before anything is written.
+void refuse_existing_links(OpenedPackage& package, const std::string& folder, std::vector<std::string>& refusals) {
+    if (!package.reader.seek(package.header.data_offset)) return;
+    std::vector<std::string> parts;
+    std::set<std::string> seen;
+    std::size_t index = 0;
+    tuf::Entry entry;
+    while (tuf::next_entry(package.reader, entry).step == tuf::WalkStep::entry) {
+        ++index;
+        components_of(entry.name(), parts);
+        for (std::size_t count = 1; count <= parts.size(); ++count) {
+            const std::string path = joined(folder, parts, count);
+            if (!seen.insert(path).second) continue;
+            struct stat status {};
+            if (::lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode))
+                refusals.push_back(where(index, entry.offset) + ": \"" + printable(path) +
+                                   "\" is an existing symbolic link; refusing to follow it");
+        }
+        if (!package.reader.skip(entry.data_length()) || !tuf::finish_entry(package.reader, entry)) break;
+    }
 }
 
 const char* load_failure(int code) {
@@ -147,6 +177,7 @@ int run_extract(int argc, char** argv) {
         if (!refused.empty()) refusals.push_back(where(index, entry.offset) + ": " + refused + "; the device fails on it");
         if (!package.reader.skip(entry.data_length()) || !tuf::finish_entry(package.reader, entry)) break;
     }
+    if (refusals.empty()) refuse_existing_links(package, folder, refusals);
     if (!refusals.empty()) {
         for (const auto& refusal : refusals) std::fprintf(stderr, "tufpkg extract: %s\n", refusal.c_str());
         std::fprintf(stderr, "tufpkg extract: nothing written\n");
@@ -167,6 +198,8 @@ int run_extract(int argc, char** argv) {
     Progress progress("tufpkg extract: entries", index);
     index = 0;
     tuf::EntryBuffers buffers;
+    // A link at a file's name is replaced, never followed: nothing is written outside DIR.
+    tuf::FileWriter writer({.follow_links = false});
     std::size_t files = 0, directories = 0;
     try {
         for (;;) {
@@ -180,7 +213,7 @@ int run_extract(int argc, char** argv) {
             components_of(entry.name(), parts);
             const std::string shown = printable(entry.name());
             if (entry.is_directory()) {
-                if (!parts.empty()) {
+                if (!parts.empty() && !writer.staged(joined(folder, parts, parts.size()))) {
                     const Descriptor parent(open_parents(top.get(), parts, parts.size() - 1));
                     const std::string& last = parts.back();
                     if (::mkdirat(parent.get(), last.c_str(), 0777) != 0) {
@@ -197,36 +230,35 @@ int run_extract(int argc, char** argv) {
                 ++directories;
                 continue;
             }
-            const unsigned char* content = nullptr;
-            if (entry.record.size > 0) {
-                const int loaded = tuf::load_file_data(package.reader, entry, buffers, content);
-                if (loaded != 0) throw std::runtime_error(context + load_failure(loaded));
+            // Made (never through a link), so the file's own folder is there.
+            const Descriptor made(open_parents(top.get(), parts, parts.size() - 1));
+            tuf::TargetSink sink(writer, joined(folder, parts, parts.size()));
+            if (const int copied = tuf::copy_file_data(package.reader, entry, buffers, sink); copied != 0) {
+                writer.abandon();
+                if (sink.failure() == 0) throw std::runtime_error(context + load_failure(copied));
+                throw std::runtime_error(context + "cannot create \"" + shown + "\": " + writer.failure());
             }
-            const Descriptor parent(open_parents(top.get(), parts, parts.size() - 1));
-            const Descriptor file(::openat(parent.get(), parts.back().c_str(),
-                                           O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0777));
-            if (file.get() < 0) {
-                if (errno == ELOOP || is_symbolic_link(parent.get(), parts.back()))
-                    throw Refusal(context + "\"" + shown + "\" is an existing symbolic link; refusing to follow it");
-                throw std::runtime_error(context + "cannot create \"" + shown + "\": " + std::strerror(errno));
-            }
-            write_whole(file.get(), content, entry.record.size);
-            ::fchmod(file.get(), 0777);
+            if (writer.end() != 0) throw std::runtime_error(context + writer.failure());
             std::printf("+ Create file : %s (%u bytes)\n", shown.c_str(), entry.record.size);
             ++files;
             if (!tuf::finish_entry(package.reader, entry)) break;
         }
+        if (writer.finish() != 0) throw std::runtime_error(writer.failure());
     } catch (const std::exception& error) {
         std::fflush(stdout);
         std::fprintf(stderr, "tufpkg extract: %s\n", error.what());
+        writer.finish();
         return exit_problem;
     }
+    if (writer.leftovers_removed() > 0)
+        std::printf("Removed temporary files of an interrupted extraction : %zu\n", writer.leftovers_removed());
     const std::string_view command = tuf::field_text(header.command, sizeof header.command);
     if (command.empty())
         std::printf("No command.\n");
     else
         std::printf("Command (not run): %s\n", printable(command).c_str());
-    std::printf("%zu directories, %zu files under %s\n", directories, files, printable(folder).c_str());
+    std::printf("%s, %s under %s\n", counted(directories, "directory", "directories").c_str(),
+                counted(files, "file", "files").c_str(), printable(folder).c_str());
     return exit_ok;
 }
 

@@ -5,7 +5,7 @@ for comparison, under upgsim; checks what each run left behind and compares thei
 settled screens.
 
     harness.py kernel  SCENARIO --out DIR --program ARMHF_PROGRAM --keyhost PATH [--tufpkg PATH]
-                       [--old-kernel WRAPPER]   (the program as on Linux 2.6.29: oldkernel.c)
+                       [--old-kernel WRAPPER]   (the program as on Linux 2.6.29: sim/oldkernel.c)
     harness.py sim     SCENARIO --out DIR --upgsim PATH [--tufpkg PATH]
     harness.py compare SCENARIO --kernel DIR --sim DIR
     harness.py parts --record FILE [--cache DIR]   (fetches the guest parts, names them in FILE)

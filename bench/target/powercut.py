@@ -54,13 +54,7 @@ def package_files(seed=4170):
     rng = random.Random(seed)
     names = ([f"{FOLDER}/bin/qx{i}" for i in range(5)] + [f"{FOLDER}/lib/libqx{i}.so" for i in range(9)]
              + [f"{FOLDER}/share/data{i}.bin" for i in range(6)])
-    lengths = []
-    while len(lengths) < len(names):
-        length = int(100 * KIB * (8 * MIB / (100 * KIB)) ** rng.random())
-        # Today's tufpkg create writes a piece of 512 KiB to 1 MiB before its own record:
-        # no file whose data packs to about that (it packs to 26 %).
-        if not 1.75 * MIB < length < 4.25 * MIB:
-            lengths.append(length)
+    lengths = [int(100 * KIB * (8 * MIB / (100 * KIB)) ** rng.random()) for _ in names]
     names.append(f"{FOLDER}/lib/libqxmap.so")
     lengths.append(32 * MIB)
     files = {}

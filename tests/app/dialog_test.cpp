@@ -1,11 +1,15 @@
 // The confirmation dialog and the version record on the fake framebuffer and the
 // fake key controller. Runs inside the sandbox (sandbox_main.cpp): "/" is a fresh
 // temporary root file system and the working directory is the card. sleep is
-// wrapped at link time so the five seconds after an extraction pass at once.
+// wrapped at link time so the five seconds after an extraction pass at once, and
+// system so that a test can change the card just before a command runs.
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -14,6 +18,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "../tuf/minisign_key.h"
@@ -25,10 +30,16 @@
 #include "sim/fake_controller.h"
 #include "sim/fake_framebuffer.h"
 #include "sim/key_controller.h"
+#include "tuf/file_writer.h"
 
 namespace fs = std::filesystem;
 
 extern "C" unsigned __wrap_sleep(unsigned seconds);
+// When set, the next command run rewrites "first.sh" on the card first: a script
+// changed between its check and its run.
+std::atomic<bool> rewrite_first_script{false};
+extern "C" int __real_system(const char* command);
+extern "C" int __wrap_system(const char* command);
 std::string path_at_install;  // the path on offer when the dialog's key handler was installed
 extern "C" void __real__Z15InputSetHandlerPFviE(void (*handler)(int));
 extern "C" void __wrap__Z15InputSetHandlerPFviE(void (*handler)(int)) {
@@ -72,6 +83,15 @@ void write_file(const std::string& path, const std::string& content) {
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Every file and link below `folder` (none when it does not exist).
+std::set<std::string> files_under(const std::string& folder) {
+    std::set<std::string> found;
+    std::error_code ignored;
+    for (const auto& entry : fs::recursive_directory_iterator(folder, ignored))
+        if (!entry.is_directory()) found.insert(entry.path().string());
+    return found;
 }
 
 // True when the screen holds `image` with its top-left pixel at (x, y); `rows`
@@ -480,7 +500,7 @@ protected:
         bytes.back() = static_cast<char>(bytes.back() ^ 0x20);
         write_file(name, bytes);
     }
-    static void cut_last_byte(const std::string& name) { fs::resize_file(name, fs::file_size(name) - 1); }
+    static void remove_signature(const std::string& name) { fs::remove(name + ".minisig"); }
 
     std::unique_ptr<tuf_test::MinisignKey> key;
 };
@@ -496,30 +516,91 @@ TEST_F(SignedDialog, SignedPackageAndSignedFirstScriptAreApplied) {
     EXPECT_EQ(app::is_loop, 1);
 }
 
-TEST_F(SignedDialog, ChangedPackageIsRefusedBeforeTheFirstScriptAndNothingIsWritten) {
-    write_file(app::version_file, "1.0\n3.1\n7");
-    write_file("first.sh", "echo ran >> /tmp/first.log\n");
+// The package is read once, after the first script: one replaced on the card since its
+// dialog (here by the script itself) is checked as read, and nothing of it is put in place.
+TEST_F(SignedDialog, PackageReplacedOnTheCardAfterItsDialogIsNotApplied) {
+    write_file("first.sh", "cp /spare/program.tuf* ./\n");
     key->sign("first.sh");
-    signed_package("program.tuf", program("2.0"), flip_last_byte);
+    const struct {
+        std::string version;
+        bool sign;
+        std::string line;
+    } replacements[] = {
+        {"2.0", false, "Error : signature of \"program.tuf\" : the file does not match its signature"},
+        {"2.1", true, "Error : package \"program.tuf\" is not the one offered (ID \"QX4170\", version \"2.1\")"}};
+    for (const auto& replacement : replacements) {
+        SCOPED_TRACE(replacement.line);
+        fs::remove_all("/opt");
+        fs::remove_all("/spare");
+        fs::create_directories("/spare");
+        write_file(app::version_file, "1.0\n3.1\n7");
+        app::yes_first = 0;
+        const auto spare = test::PackageBuilder("QX4170", replacement.version, "touch /opt/replaced")
+                               .dir("/opt").file("/opt/program.bin", "replaced");
+        ASSERT_TRUE(spare.write("/spare/program.tuf"));
+        if (replacement.sign) key->sign("/spare/program.tuf");
+        signed_package("program.tuf", program("2.0"));
+        offer_as_on_card({"program.tuf"});
+        ::testing::internal::CaptureStdout();
+        app::key_handler(3);
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find(replacement.line), std::string::npos) << out;
+        EXPECT_EQ(files_under("/opt"), std::set<std::string>{});
+        EXPECT_EQ(read_file(app::version_file), "1.0\n3.1\n7");
+        EXPECT_TRUE(shows(x, y, msg1));
+        EXPECT_EQ(app::is_loop, 0);
+    }
+}
+
+ssize_t full_at_second(int fd, const void* data, std::size_t count) {
+    if (count >= 6 && std::memcmp(data, "second", 6) == 0) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return ::write(fd, data, count);
+}
+
+// Files are staged beside their targets while the package is read: a damaged package
+// (found only at its end) or a full disk leaves the old files and no staged one.
+TEST_F(SignedDialog, FailedSignedApplyLeavesTheOldFilesAndNothingStaged) {
+    for (const bool disk_full : {false, true}) {
+        SCOPED_TRACE(disk_full ? "disk full" : "damaged");
+        fs::create_directories("/opt");
+        write_file("/opt/program.bin", "old");
+        write_file(app::version_file, "1.0\n3.1\n7");
+        signed_package("program.tuf", program("2.0").file("/opt/second.bin", "second"),
+                       disk_full ? nullptr : flip_last_byte);
+        offer_as_on_card({"program.tuf"});
+        tuf::set_write_call_for_testing(disk_full ? full_at_second : nullptr);
+        app::key_handler(3);
+        tuf::set_write_call_for_testing(nullptr);
+        EXPECT_EQ(files_under("/opt"), std::set<std::string>{"/opt/program.bin"});
+        EXPECT_EQ(read_file("/opt/program.bin"), "old");
+        EXPECT_EQ(read_file(app::version_file), "1.0\n3.1\n7");
+        EXPECT_TRUE(shows(x, y, msg1));
+        EXPECT_EQ(app::is_loop, 0);
+    }
+}
+
+// The script runs from a private copy of the bytes checked: changed on the card between
+// its check and its run, it still runs as signed, and the copy is gone afterwards.
+TEST_F(SignedDialog, FirstScriptRunsAsCheckedWhateverTheCardHoldsWhenItRuns) {
+    write_file("first.sh", "echo signed >> /tmp/first.log\n");
+    key->sign("first.sh");
+    signed_package("program.tuf", program("2.0"));
     offer_as_on_card({"program.tuf"});
-    ::testing::internal::CaptureStdout();
+    rewrite_first_script = true;
     app::key_handler(3);
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "Error : signature of \"program.tuf\" : the file does not match its signature (changed or cut "
-                   "since it was signed)\n");
-    EXPECT_TRUE(shows(x, y, msg1));
-    EXPECT_FALSE(fs::exists("/opt"));
-    EXPECT_FALSE(fs::exists("/tmp/first.log"));
-    EXPECT_EQ(read_file(app::version_file), "1.0\n3.1\n7");
-    EXPECT_EQ(app::is_loop, 0);
-    EXPECT_EQ(app::pstate, 0);
-    EXPECT_EQ(stop_flag(), 1);
+    EXPECT_FALSE(rewrite_first_script.load());
+    EXPECT_EQ(read_file("/tmp/first.log"), "signed\n");
+    EXPECT_EQ(files_under("/tmp"), std::set<std::string>{"/tmp/first.log"});
+    EXPECT_EQ(read_file("/opt/program.bin"), "program 2.0");
 }
 
 TEST_F(SignedDialog, RefusedPackageLeavesTheFirstScriptToTheNextConfirmedPackage) {
     write_file("first.sh", "if [ -e /opt/map.bin ]; then echo late; else echo early; fi >> /tmp/first.log\n");
     key->sign("first.sh");
-    signed_package("program.tuf", program("2.0"), cut_last_byte);
+    signed_package("program.tuf", program("2.0"), remove_signature);
     signed_package("map.tuf", test::PackageBuilder("MAP4170", "3.2").dir("/opt").file("/opt/map.bin", "map"));
     offer_as_on_card({"program.tuf", "map.tuf"});
     app::key_handler(3);
@@ -619,6 +700,11 @@ TEST_F(SignedDialog, KeyThatCannotBeReadTrustsNothingRatherThanEverything) {
 }
 
 }  // namespace
+
+extern "C" int __wrap_system(const char* command) {
+    if (rewrite_first_script.exchange(false)) write_file("first.sh", "echo changed >> /tmp/first.log\n");
+    return __real_system(command);
+}
 
 extern "C" unsigned __wrap_sleep(unsigned seconds) {
     ++sleeps;

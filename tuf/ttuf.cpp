@@ -226,16 +226,20 @@ int tuf_extract_checked(const char* path, const char* root, tuf::PackageCheck& c
     tuf::decode_header(raw, header);
     print_info(path, header);
     if (!check.accept_header(header)) return tuf_refused;
-    if (!seek_to_data(reader, header)) return 4;
 
     tuf::FileWriter::Options staging;
     staging.renames = tuf::FileWriter::Renames::on_commit;
     tuf::FileWriter writer(staging);
     tuf::EntryBuffers buffers;
-    int result = lay_down(reader, root, writer, buffers);
-    // The signature covers the whole file, whatever lies after the last entry.
-    if (result == 0 && !reader.read_to_end()) result = 2;
-    if (result == 0 && !check.accept_whole()) result = tuf_refused;
+    int result = seek_to_data(reader, header) ? lay_down(reader, root, writer, buffers) : 4;
+    // The check covers the whole file, whatever lies after the last entry. A package
+    // whose bytes stop the walk (cut short, a stream that does not inflate) is read to
+    // its end all the same, so that the check can say when it is not the one signed.
+    if (result == 0 || result == 2 || result == 4 || result == 8) {
+        const bool whole = reader.read_to_end();
+        if (!whole && result == 0) result = 2;
+        if (whole && !check.accept_whole() && result == 0) result = tuf_refused;
+    }
     // Nothing of a refused or failed package is put in place.
     if (result != 0) writer.discard();
     result = finish_writer(writer, result);

@@ -495,9 +495,12 @@ protected:
         if (damage != nullptr) damage(name);
     }
 
-    static void flip_last_byte(const std::string& name) {
+    // The byte before the last record and its 6 bytes of data: for a package whose file
+    // before that one is compressed, the check value of its stream.
+    static void flip_before_last_file(const std::string& name) {
         std::string bytes = read_file(name);
-        bytes.back() = static_cast<char>(bytes.back() ^ 0x20);
+        char& last = bytes[bytes.size() - 151];
+        last = static_cast<char>(last ^ 0x20);
         write_file(name, bytes);
     }
     static void remove_signature(const std::string& name) { fs::remove(name + ".minisig"); }
@@ -561,19 +564,28 @@ ssize_t full_at_second(int fd, const void* data, std::size_t count) {
 }
 
 // Files are staged beside their targets while the package is read: a damaged package
-// (found only at its end) or a full disk leaves the old files and no staged one.
+// (here its first file's stream, which stops the walk; the rest is still read for the
+// signature's line) or a full disk leaves the old files and no staged one.
 TEST_F(SignedDialog, FailedSignedApplyLeavesTheOldFilesAndNothingStaged) {
-    for (const bool disk_full : {false, true}) {
-        SCOPED_TRACE(disk_full ? "disk full" : "damaged");
+    const struct {
+        bool disk_full;
+        std::string line;
+    } failures[] = {{false, "Error : signature of \"program.tuf\" : the file does not match its signature"},
+                    {true, "+ Create file : (03) /opt/second.bin"}};
+    for (const auto& failure : failures) {
+        SCOPED_TRACE(failure.line);
         fs::create_directories("/opt");
         write_file("/opt/program.bin", "old");
         write_file(app::version_file, "1.0\n3.1\n7");
         signed_package("program.tuf", program("2.0").file("/opt/second.bin", "second"),
-                       disk_full ? nullptr : flip_last_byte);
+                       failure.disk_full ? nullptr : flip_before_last_file);
         offer_as_on_card({"program.tuf"});
-        tuf::set_write_call_for_testing(disk_full ? full_at_second : nullptr);
+        tuf::set_write_call_for_testing(failure.disk_full ? full_at_second : nullptr);
+        ::testing::internal::CaptureStdout();
         app::key_handler(3);
+        const std::string out = ::testing::internal::GetCapturedStdout();
         tuf::set_write_call_for_testing(nullptr);
+        EXPECT_NE(out.find(failure.line), std::string::npos) << out;
         EXPECT_EQ(files_under("/opt"), std::set<std::string>{"/opt/program.bin"});
         EXPECT_EQ(read_file("/opt/program.bin"), "old");
         EXPECT_EQ(read_file(app::version_file), "1.0\n3.1\n7");

@@ -1,11 +1,10 @@
 // Fuzzes the whole extraction into a temporary root, unchecked and checked (as a
-// signed package is applied), with the package command always cleared. Entry names are joined to the root unchanged, so "../" in a
-// fuzzed name writes outside it: this target refuses to run unless the root file
-// system is read-only, as inside the bubblewrap sandbox of fuzz/tuf/run-sandboxed:
+// signed package is applied), with the package command always cleared. Entry names
+// are joined to the root unchanged, so "../" in a fuzzed name writes outside it:
+// this target refuses to run unless the root file system is read-only, as inside
+// the bubblewrap sandbox of fuzz/tuf/run-sandboxed:
 //   fuzz/tuf/run-sandboxed --out OUT build/fuzz/fuzz/tuf/tuf_extract_fuzz OUT/corpus fuzz/tuf/corpus
 #include <fcntl.h>
-#include <ftw.h>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -38,18 +38,11 @@ struct Recorder final : tuf::PackageCheck {
     bool accept_whole() override { return accept; }
 };
 
-// Empties and removes `root`; the number of files (not folders) that were in it.
-int remove_tree(const char* root) {
-    static int files = 0;
-    files = 0;
-    ::nftw(
-        root,
-        [](const char* name, const struct stat* status, int, struct FTW*) {
-            if (!S_ISDIR(status->st_mode)) ++files;
-            ::remove(name);
-            return 0;
-        },
-        16, FTW_DEPTH | FTW_PHYS);
+// Removes `root`; the number of files (not folders) that were in it.
+std::size_t remove_tree(const char* root) {
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) files += !entry.is_directory();
+    std::filesystem::remove_all(root);
     return files;
 }
 

@@ -151,41 +151,21 @@ TEST(EntryWalk, ReadErrorIsNotTheEnd) {
     EXPECT_EQ(tuf::next_entry(reader, entry).step, tuf::WalkStep::read_error);
 }
 
-// The same with an observer, which must see every byte of the file once and in order,
-// those passed over included; it can go back only into the block it holds.
 TEST(PackageReader, LargeReadsAndSkipsKeepThePosition) {
     TempDir dir;
     const std::string data = noise(600000);
     write_file(dir / "f", data);
-    struct Seen final : tuf::ReadObserver {
-        void observe(const unsigned char* bytes, std::size_t length) override {
-            text.append(reinterpret_cast<const char*>(bytes), length);
-        }
-        std::string text;
-    };
-    for (const bool observed : {false, true}) {
-        Seen seen;
-        tuf::PackageReader reader;
-        ASSERT_TRUE(reader.open((dir / "f").c_str(), observed ? &seen : nullptr));
-        char small[10];
-        ASSERT_EQ(reader.read(small, 10), 10u);
-        ASSERT_TRUE(reader.seek(3));
-        ASSERT_EQ(reader.read(small, 2), 2u);
-        EXPECT_EQ(std::string(small, 2), data.substr(3, 2));
-        ASSERT_TRUE(reader.skip(10));
-        std::string big(400000, '\0');
-        ASSERT_EQ(reader.read(big.data(), big.size()), big.size());
-        EXPECT_EQ(big, data.substr(15, 400000));
-        EXPECT_EQ(reader.position(), 400015u);
-        ASSERT_TRUE(reader.skip(150000));
-        ASSERT_EQ(reader.read(small, 10), 10u);
-        EXPECT_EQ(std::string(small, 10), data.substr(550015, 10));
-        EXPECT_EQ(reader.seek(0), !observed);
-        ASSERT_TRUE(reader.skip(1u << 30));
-        EXPECT_EQ(reader.read(small, 10), 0u);
-        EXPECT_TRUE(reader.read_to_end());
-        EXPECT_FALSE(reader.failed());
-        EXPECT_EQ(reader.file_size(), 600000u);
-        EXPECT_EQ(seen.text, observed ? data : "");
-    }
+    tuf::PackageReader reader;
+    ASSERT_TRUE(reader.open((dir / "f").c_str()));
+    char small[10];
+    ASSERT_EQ(reader.read(small, 10), 10u);
+    ASSERT_TRUE(reader.skip(5));
+    std::string big(400000, '\0');
+    ASSERT_EQ(reader.read(big.data(), big.size()), big.size());
+    EXPECT_EQ(big, data.substr(15, 400000));
+    EXPECT_EQ(reader.position(), 400015u);
+    ASSERT_TRUE(reader.skip(1u << 30));
+    EXPECT_EQ(reader.read(small, 10), 0u);
+    EXPECT_FALSE(reader.failed());
+    EXPECT_EQ(reader.file_size(), 600000u);
 }

@@ -155,8 +155,6 @@ public:
     bool read_to_end();
     bool failed() const { return failed_; }
     std::uint64_t position() const { return position_; }
-    // Bytes read from the file so far (with an observer: the bytes it has seen).
-    std::uint64_t bytes_read() const { return file_offset_; }
     // Length of the file when it was opened, or UINT64_MAX when it cannot be taken.
     std::uint64_t file_size() const { return size_; }
 

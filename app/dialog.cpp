@@ -43,6 +43,41 @@ bool id_is(const HEADTUFFILE* header, const char* id) {
     return std::strncmp(header->id, id, sizeof header->id) == 0;
 }
 
+bool plain_name_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+           c == '-' || c == '+';
+}
+
+// `text` as one word of a shell command line.
+std::string shell_word(const char* text) {
+    bool plain = *text != '\0';
+    for (const char* c = text; *c != '\0'; ++c) plain = plain && plain_name_char(*c);
+    if (plain) return text;
+    // Single quotes take everything literally; a quote inside ends the quoting,
+    // adds an escaped quote and starts it again.
+    std::string word = "'";
+    for (const char* c = text; *c != '\0'; ++c) word += *c == '\'' ? std::string("'\\''") : std::string(1, *c);
+    return word + '\'';
+}
+
+// The kind of package (is_map) its ID names; -1 for none of the three.
+int kind_of(const HEADTUFFILE* header) {
+    if (id_is(header, "QX4170")) return 0;
+    if (id_is(header, "MAP4170")) return 1;
+    if (id_is(header, "USERMAP")) return 2;
+    return -1;
+}
+
+// The versions to record after the upgrade: the package's in the slot of its kind
+// (is_map), the current ones in the other two.
+void set_new_versions(const HEADTUFFILE& header) {
+    copy_text(new_pro_ver, version_size, cur_pro_ver);
+    copy_text(new_map_ver, version_size, cur_map_ver);
+    copy_text(new_user_ver, version_size, cur_user_ver);
+    char* slot = is_map == 0 ? new_pro_ver : is_map == 1 ? new_map_ver : new_user_ver;
+    copy_field(slot, version_size, header.version, sizeof header.version);
+}
+
 void draw_buttons() {
     if (yes_focus) {
         GuiShowImage(DLG_X + 75, DLG_Y + 100, &yes1);
@@ -75,27 +110,38 @@ void answered() {
 
 void run_first_script() {
     std::puts("TODO first script!!!");
-    if (!trust_first_script(have_sh ? filesh : "first.sh")) return;
+    // With the trust key the script runs from a private copy of the bytes checked, so
+    // what runs is what was checked, whatever happens on the card meanwhile.
+    ScriptCopy copy;
+    if (!trust_first_script(have_sh ? filesh : "first.sh", copy)) return;
+    const std::string from_copy = copy.path().empty() ? "" : "sh " + shell_word(copy.path().c_str());
     if (have_sh) {
         first_script_command(filesh, sys_cmd, sys_cmd_size);
         std::printf(">>>>>> : %s\n", sys_cmd);
-        std::fflush(stdout);
-        (void)std::system(sys_cmd);
     } else {
         std::puts("<<<<<< : sh ./first.sh");
-        std::fflush(stdout);
-        (void)std::system("sh ./first.sh");
     }
+    std::fflush(stdout);
+    (void)std::system(!from_copy.empty() ? from_copy.c_str() : have_sh ? sys_cmd : "sh ./first.sh");
 }
 
 void apply() {
     GuiShowImage(DLG_X, DLG_Y, &dlgUpt);
     enable_proc();
     int result = 1;
-    if (trust_package(tufpath)) {
+    PackageTrust trust;
+    if (trust_package(tufpath, trust)) {
         if (yes_first == 0) run_first_script();
         ++yes_first;
-        result = tuf_extract(tufpath, "/");
+        HEADTUFFILE applied;
+        result = trust_extract(tufpath, trust, headers[next], applied);
+        // What is recorded is what was applied (with the key, the header that was
+        // checked; it names the same kind as the dialog's).
+        if (result == 0) {
+            is_map = kind_of(&applied);
+            assert(is_map >= 0);
+            set_new_versions(applied);
+        }
     }
     sleep(5);
     disable_proc();
@@ -154,40 +200,19 @@ int write_in_place(const std::string& target, const std::string& content) {
     return ok ? 0 : 1;
 }
 
-bool plain_name_char(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
-           c == '-' || c == '+';
-}
-
 }  // namespace
 
 void first_script_command(const char* name, char* command, int size) {
     assert(name != nullptr && command != nullptr && size > 0);
-    bool plain = *name != '\0';
-    for (const char* c = name; *c != '\0'; ++c) plain = plain && plain_name_char(*c);
-    std::string line = "sh ./";
-    if (plain) {
-        line += name;
-    } else {
-        // Single quotes take everything literally; a quote inside ends the quoting,
-        // adds an escaped quote and starts it again.
-        line += '\'';
-        for (const char* c = name; *c != '\0'; ++c) line += *c == '\'' ? std::string("'\\''") : std::string(1, *c);
-        line += '\'';
-    }
+    const std::string line = "sh ./" + shell_word(name);
     assert(line.size() < static_cast<std::size_t>(size));
     std::memcpy(command, line.c_str(), line.size() + 1);
 }
 
 int do_upg(const char* path, const HEADTUFFILE* header) {
     std::printf("PATH %s\n", path);
-    if (id_is(header, "QX4170")) {
-        is_map = 0;
-    } else if (id_is(header, "MAP4170")) {
-        is_map = 1;
-    } else if (id_is(header, "USERMAP")) {
-        is_map = 2;
-    } else {
+    const int kind = kind_of(header);
+    if (kind < 0) {
         // Passed over as if answered no, so the run never waits on a package it
         // cannot offer.
         std::printf("Skip : unknown package ID \"%.*s\"\n", static_cast<int>(strnlen(header->id, sizeof header->id)),
@@ -195,13 +220,10 @@ int do_upg(const char* path, const HEADTUFFILE* header) {
         answered();
         return 1;
     }
+    is_map = kind;
 
     get_ver(version_file, cur_pro_ver, cur_map_ver, cur_user_ver, version_size);
-    copy_text(new_pro_ver, version_size, cur_pro_ver);
-    copy_text(new_map_ver, version_size, cur_map_ver);
-    copy_text(new_user_ver, version_size, cur_user_ver);
-    char* slot = is_map == 0 ? new_pro_ver : is_map == 1 ? new_map_ver : new_user_ver;
-    copy_field(slot, version_size, header->version, sizeof header->version);
+    set_new_versions(*header);
 
     const int x = DLG_X, y = DLG_Y;
     if (is_map == 0) {

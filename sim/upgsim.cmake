@@ -15,8 +15,10 @@ target_link_libraries(upgsim PRIVATE app sim_fakes upgsim_sandbox upg_version PN
 # trampoline, sleep can be shortened (--fast), pause marks the power wait,
 # delProc the end of the driver's wait (--timing), the pictures drawn tell when
 # the updating window has its first spinner frame (--screens) and when an apply
-# begins, tuf_extract gives its status and system the shell's turns (the summary).
+# begins, tuf_extract (tuf_extract_checked for a signed package) gives its status
+# and system the shell's turns (the summary).
 target_link_options(upgsim PRIVATE -Wl,--wrap=_Z15InputSetHandlerPFviE -Wl,--wrap=sleep -Wl,--wrap=pause
                     -Wl,--wrap=_ZN3app7delProcEv -Wl,--wrap=_Z12GuiShowImageiiP10IMAGE_A555
-                    -Wl,--wrap=_Z11tuf_extractPKcS0_ -Wl,--wrap=system)
+                    -Wl,--wrap=_Z11tuf_extractPKcS0_
+                    -Wl,--wrap=_Z19tuf_extract_checkedPKcS0_RN3tuf12PackageCheckE -Wl,--wrap=system)
 install(TARGETS upgsim RUNTIME DESTINATION bin)

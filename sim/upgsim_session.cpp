@@ -38,7 +38,7 @@
 //  - GuiShowImage: the first spinner frame over the updating window, which never
 //    settles, is the moment to take its picture; the updating window itself
 //    starts an apply;
-//  - tuf_extract: its status, for the summary;
+//  - tuf_extract, tuf_extract_checked: its status, for the summary;
 //  - system: what the shell prints is not taken for the program's own lines.
 extern "C" void __real__Z15InputSetHandlerPFviE(void (*handler)(int));
 extern "C" void __wrap__Z15InputSetHandlerPFviE(void (*handler)(int));
@@ -52,6 +52,10 @@ extern "C" int __real__Z12GuiShowImageiiP10IMAGE_A555(int x, int y, IMAGE_A555* 
 extern "C" int __wrap__Z12GuiShowImageiiP10IMAGE_A555(int x, int y, IMAGE_A555* img);
 extern "C" int __real__Z11tuf_extractPKcS0_(const char* path, const char* root);
 extern "C" int __wrap__Z11tuf_extractPKcS0_(const char* path, const char* root);
+extern "C" int __real__Z19tuf_extract_checkedPKcS0_RN3tuf12PackageCheckE(const char* path, const char* root,
+                                                                        tuf::PackageCheck& check);
+extern "C" int __wrap__Z19tuf_extract_checkedPKcS0_RN3tuf12PackageCheckE(const char* path, const char* root,
+                                                                        tuf::PackageCheck& check);
 extern "C" int __real_system(const char* command);
 extern "C" int __wrap_system(const char* command);
 
@@ -143,7 +147,7 @@ private:
 };
 
 // What became of each package, from the program's own lines ("PATH", "Skip : ...",
-// "Error : signature of ...", "+ Do command : (N) ...") and from the turns of the
+// "Error : signature of ...", "Error : package ...", "+ Do command : (N) ...") and from the turns of the
 // select key: a turn that ends with one package fewer to answer answered it, with
 // the updating window drawn it applied it, and the count of packages applied says
 // whether that worked.
@@ -164,7 +168,9 @@ public:
             send(current_);
         } else if (text.rfind("Error : signature of ", 0) == 0) {
             const auto colon = text.rfind(" : ");
-            signature_ = "signature: " + (colon == std::string::npos ? text : text.substr(colon + 3));
+            refusal_ = "signature: " + (colon == std::string::npos ? text : text.substr(colon + 3));
+        } else if (text.rfind("Error : package ", 0) == 0) {
+            refusal_ = text.substr(8);
         } else if (current_ >= 0 && text.rfind("+ Do command : (", 0) == 0) {
             results_[current_].command_status = command_exit_status(std::atoi(text.c_str() + 16));
             send(current_);
@@ -195,7 +201,7 @@ public:
         unanswered_ = unanswered;
         applied_ = applied;
         applying_ = false;
-        signature_.clear();
+        refusal_.clear();
     }
 
     void apply_started() {
@@ -224,8 +230,8 @@ public:
             result.outcome = Outcome::applied;
         } else {
             result.outcome = Outcome::failed;
-            if (!signature_.empty())
-                result.reason = signature_;
+            if (!refusal_.empty())
+                result.reason = refusal_;
             else if (result.extraction.value_or(0) != 0)
                 result.reason = "extraction status " + std::to_string(*result.extraction);
             else
@@ -246,7 +252,7 @@ private:
     int turn_ = -1;        // the package on show when the select key's turn began
     int unanswered_ = 0, applied_ = 0;
     bool applying_ = false;
-    std::string signature_;
+    std::string refusal_;  // why the package on show was refused on yes (signature, not the one offered)
 };
 
 std::string not_a_package(int status) {
@@ -611,6 +617,13 @@ extern "C" unsigned __wrap_sleep(unsigned seconds) {
 
 extern "C" int __wrap__Z11tuf_extractPKcS0_(const char* path, const char* root) {
     const int status = __real__Z11tuf_extractPKcS0_(path, root);
+    if (sim::session != nullptr) sim::session->extracted(status);
+    return status;
+}
+
+extern "C" int __wrap__Z19tuf_extract_checkedPKcS0_RN3tuf12PackageCheckE(const char* path, const char* root,
+                                                                        tuf::PackageCheck& check) {
+    const int status = __real__Z19tuf_extract_checkedPKcS0_RN3tuf12PackageCheckE(path, root, check);
     if (sim::session != nullptr) sim::session->extracted(status);
     return status;
 }

@@ -118,7 +118,7 @@ PackageReader::~PackageReader() {
     std::free(block_);
 }
 
-bool PackageReader::open(const char* path) {
+bool PackageReader::open(const char* path, ReadObserver* observer) {
     if (block_ == nullptr) {
         block_ = static_cast<unsigned char*>(std::malloc(block_size));
         if (block_ == nullptr) return false;
@@ -129,7 +129,8 @@ bool PackageReader::open(const char* path) {
     // The card is read from start to end: a larger read-ahead keeps it busy while
     // the data already read is inflated and written.
     ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
-    position_ = 0;
+    observer_ = observer;
+    position_ = file_offset_ = 0;
     block_begin_ = block_end_ = 0;
     failed_ = false;
     struct stat status {};
@@ -139,9 +140,32 @@ bool PackageReader::open(const char* path) {
 
 bool PackageReader::seek(std::uint64_t offset) {
     if (offset > static_cast<std::uint64_t>(INT64_MAX)) return false;
+    if (observer_ != nullptr) return seek_observed(offset);
     if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return false;
-    position_ = offset;
+    position_ = file_offset_ = offset;
     block_begin_ = block_end_ = 0;
+    return true;
+}
+
+bool PackageReader::seek_observed(std::uint64_t offset) {
+    // Past the end already (a skip beyond it): nothing more is handed out.
+    if (position_ > file_offset_) {
+        if (offset < position_) return false;
+        position_ = offset;
+        return true;
+    }
+    const std::uint64_t block_start = file_offset_ - block_end_;
+    if (offset < block_start) return false;
+    while (offset > file_offset_) {
+        if (!fill()) {
+            if (failed_) return false;
+            block_begin_ = block_end_;
+            position_ = offset;
+            return true;
+        }
+    }
+    block_begin_ = block_end_ - static_cast<std::size_t>(file_offset_ - offset);
+    position_ = offset;
     return true;
 }
 
@@ -156,12 +180,22 @@ bool PackageReader::skip(std::uint64_t count) {
     return seek(position_ + count);
 }
 
+bool PackageReader::read_to_end() {
+    while (fill()) {
+    }
+    block_begin_ = block_end_;
+    position_ = std::max(position_, file_offset_);
+    return !failed_;
+}
+
 bool PackageReader::fill() {
     for (;;) {
         const ssize_t got = ::read(fd_, block_, block_size);
         if (got > 0) {
             block_begin_ = 0;
             block_end_ = static_cast<std::size_t>(got);
+            file_offset_ += block_end_;
+            if (observer_ != nullptr) observer_->observe(block_, block_end_);
             return true;
         }
         if (got == 0) return false;
@@ -175,6 +209,9 @@ bool PackageReader::fill() {
 std::size_t PackageReader::read(void* destination, std::size_t count) {
     auto* out = static_cast<unsigned char*>(destination);
     std::size_t done = 0;
+    // Beyond the end of what was read (a skip past the end): bytes the file may have
+    // gained since are not in their place.
+    if (position_ > file_offset_) return 0;
     while (done < count) {
         if (block_begin_ < block_end_) {
             const std::size_t part = std::min(block_end_ - block_begin_, count - done);
@@ -190,10 +227,13 @@ std::size_t PackageReader::read(void* destination, std::size_t count) {
             continue;
         }
         // Large reads bypass the block buffer: one read into the caller's memory.
+        block_begin_ = block_end_ = 0;
         const ssize_t got = ::read(fd_, out + done, std::min(remaining, max_io_chunk));
         if (got > 0) {
+            if (observer_ != nullptr) observer_->observe(out + done, static_cast<std::size_t>(got));
             done += static_cast<std::size_t>(got);
             position_ += static_cast<std::uint64_t>(got);
+            file_offset_ += static_cast<std::uint64_t>(got);
         } else if (got == 0) {
             break;
         } else if (errno != EINTR) {

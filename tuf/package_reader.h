@@ -108,8 +108,33 @@ private:
 // Largest buffer an EntryBuffer may take; tests lower it to make allocations fail.
 void set_buffer_limit_for_testing(std::size_t limit);
 
+// Sees every byte a PackageReader reads from its file, once each, in the file's order
+// (a signature check fed by the one read of a package).
+class ReadObserver {
+public:
+    virtual void observe(const unsigned char* data, std::size_t length) = 0;
+
+protected:
+    ~ReadObserver() = default;
+};
+
+// What tuf_extract_checked asks of the check it is given, beside every byte read.
+class PackageCheck : public ReadObserver {
+public:
+    // The package's header as read; false refuses it before anything is staged.
+    virtual bool accept_header(const HEADTUFFILE& header) = 0;
+    // Once the whole file has been read: true lets the staged files be put in place.
+    virtual bool accept_whole() = 0;
+
+protected:
+    ~PackageCheck() = default;
+};
+
 // Sequential reader of a package file with 64-bit positions. Small reads are
 // served from a block buffer; large ones go straight into the caller's memory.
+// With an observer, the file is read from its start without a gap and never twice:
+// bytes passed over are read rather than seeked over, and a seek back is possible
+// only into the block still held.
 class PackageReader {
 public:
     PackageReader() = default;
@@ -117,14 +142,17 @@ public:
     PackageReader& operator=(const PackageReader&) = delete;
     ~PackageReader();
 
-    bool open(const char* path);
+    bool open(const char* path, ReadObserver* observer = nullptr);
     bool is_open() const { return fd_ >= 0; }
-    // Absolute seek; false when the system refuses it.
+    // Absolute seek; false when the system refuses it (or, with an observer, when it
+    // goes back before the block held).
     bool seek(std::uint64_t offset);
     // Moves forward by `count` bytes; a position past the end simply reads as the end.
     bool skip(std::uint64_t count);
     // Reads up to `count` bytes; fewer only at the end of the file or on a read error.
     std::size_t read(void* destination, std::size_t count);
+    // Reads what is left of the file (for the observer); false on a read error.
+    bool read_to_end();
     bool failed() const { return failed_; }
     std::uint64_t position() const { return position_; }
     // Length of the file when it was opened, or UINT64_MAX when it cannot be taken.
@@ -132,10 +160,13 @@ public:
 
 private:
     bool fill();
+    bool seek_observed(std::uint64_t offset);
 
     int fd_ = -1;
     bool failed_ = false;
-    std::uint64_t position_ = 0;  // logical position of the next byte handed out
+    ReadObserver* observer_ = nullptr;
+    std::uint64_t position_ = 0;     // logical position of the next byte handed out
+    std::uint64_t file_offset_ = 0;  // the file's own position: block_[block_end_] lies there
     std::uint64_t size_ = UINT64_MAX;
     unsigned char* block_ = nullptr;
     std::size_t block_begin_ = 0;

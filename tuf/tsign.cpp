@@ -104,21 +104,17 @@ int read_small_file(const char* path, std::string& text) {
     return text.size() > sign_max_file_size ? sign_malformed : sign_ok;
 }
 
-// BLAKE2b-512 of the whole file, read in blocks.
-int hash_file(const char* path, unsigned char* hash) {
+// Feeds the whole file to `stream`, read in blocks.
+int hash_file(const char* path, sign_stream_t& stream) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return sign_read_error;
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     const std::unique_ptr<unsigned char[]> block(new unsigned char[read_block]);
-    crypto_generichash_state state;
-    crypto_generichash_init(&state, nullptr, 0, hash_bytes);
     ssize_t n = 0;
     while ((n = tuf::read_all(fd, block.get(), read_block)) > 0)
-        crypto_generichash_update(&state, block.get(), static_cast<unsigned long long>(n));
-    const int status = n < 0 ? sign_read_error : sign_ok;
+        sign_stream_update(&stream, block.get(), static_cast<std::size_t>(n));
     ::close(fd);
-    crypto_generichash_final(&state, hash, hash_bytes);
-    return status;
+    return n < 0 ? sign_read_error : sign_ok;
 }
 
 // A prehashed signature made with `key`: what is known before anything is hashed.
@@ -188,6 +184,32 @@ int sign_check_signer(const char* path, const sign_key_t* key) {
 
 int sign_verify(const char* path, const sign_signature_t* signature, const sign_key_t* key) {
     assert(path != nullptr && signature != nullptr && key != nullptr);
+    sign_stream_t stream;
+    if (const int status = sign_stream_begin(&stream, signature, key); status != sign_ok) return status;
+    if (const int status = hash_file(path, stream); status != sign_ok) return status;
+    return sign_stream_end(&stream);
+}
+
+int sign_verify_file(const char* path, const sign_key_t* key, sign_signature_t* signature) {
+    assert(path != nullptr && key != nullptr);
+    sign_signature_t local;
+    sign_signature_t& into = signature != nullptr ? *signature : local;
+    const int status = sign_load_signature(sign_signature_path(path).c_str(), &into);
+    return status != sign_ok ? status : sign_verify(path, &into, key);
+}
+
+struct sign_stream_t::state {
+    crypto_generichash_state hash;
+    std::uint8_t signature[sign_signature_size];
+    std::uint8_t public_key[sign_public_key_size];
+};
+
+sign_stream_t::sign_stream_t() = default;
+sign_stream_t::~sign_stream_t() = default;
+
+int sign_stream_begin(sign_stream_t* stream, const sign_signature_t* signature, const sign_key_t* key) {
+    assert(stream != nullptr && signature != nullptr && key != nullptr);
+    stream->begun.reset();
     if (const int status = signer_status(*signature, *key); status != sign_ok) return status;
     if (!sodium_ready()) return sign_read_error;
 
@@ -197,19 +219,27 @@ int sign_verify(const char* path, const sign_signature_t* signature, const sign_
                                     key->public_key) != 0)
         return sign_comment_altered;
 
-    unsigned char hash[hash_bytes];
-    const int status = hash_file(path, hash);
-    if (status != sign_ok) return status;
-    return crypto_sign_verify_detached(signature->signature, hash, sizeof hash, key->public_key) == 0 ? sign_ok
-                                                                                                        : sign_mismatch;
+    auto state = std::make_unique<sign_stream_t::state>();
+    crypto_generichash_init(&state->hash, nullptr, 0, hash_bytes);
+    std::memcpy(state->signature, signature->signature, sign_signature_size);
+    std::memcpy(state->public_key, key->public_key, sign_public_key_size);
+    stream->begun = std::move(state);
+    return sign_ok;
 }
 
-int sign_verify_file(const char* path, const sign_key_t* key, sign_signature_t* signature) {
-    assert(path != nullptr && key != nullptr);
-    sign_signature_t local;
-    sign_signature_t& into = signature != nullptr ? *signature : local;
-    const int status = sign_load_signature(sign_signature_path(path).c_str(), &into);
-    return status != sign_ok ? status : sign_verify(path, &into, key);
+void sign_stream_update(sign_stream_t* stream, const void* data, std::size_t length) {
+    assert(stream != nullptr && stream->begun && (data != nullptr || length == 0));
+    crypto_generichash_update(&stream->begun->hash, static_cast<const unsigned char*>(data),
+                              static_cast<unsigned long long>(length));
+}
+
+int sign_stream_end(sign_stream_t* stream) {
+    assert(stream != nullptr && stream->begun);
+    const std::unique_ptr<sign_stream_t::state> state = std::move(stream->begun);
+    unsigned char hash[hash_bytes];
+    crypto_generichash_final(&state->hash, hash, sizeof hash);
+    return crypto_sign_verify_detached(state->signature, hash, sizeof hash, state->public_key) == 0 ? sign_ok
+                                                                                                   : sign_mismatch;
 }
 
 const char* sign_status_text(int status) {

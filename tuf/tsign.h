@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 constexpr std::size_t sign_key_id_size = 8;
@@ -63,6 +64,25 @@ int sign_verify(const char* path, const sign_signature_t* signature, const sign_
 // The same with the signature read from beside `path`; `signature`, when given,
 // receives what was read.
 int sign_verify_file(const char* path, const sign_key_t* key, sign_signature_t* signature = nullptr);
+
+// The same check over bytes as they are read, so a file read once for another purpose
+// (a package laid down while it is read) is checked by that one read: begun against a
+// loaded signature (key ID and trusted comment are checked then), fed every byte of the
+// file in order, and ended once, which tells whether those bytes are the signed ones.
+struct sign_stream_t {
+    sign_stream_t();
+    ~sign_stream_t();
+    sign_stream_t(const sign_stream_t&) = delete;
+    sign_stream_t& operator=(const sign_stream_t&) = delete;
+
+    struct state;
+    std::unique_ptr<state> begun;  // null until sign_stream_begin succeeds
+};
+// sign_ok, or the status that refuses the signature before anything is hashed.
+int sign_stream_begin(sign_stream_t* stream, const sign_signature_t* signature, const sign_key_t* key);
+void sign_stream_update(sign_stream_t* stream, const void* data, std::size_t length);
+// sign_ok or sign_mismatch; the stream is then no longer begun.
+int sign_stream_end(sign_stream_t* stream);
 
 // One line of text for a status, e.g. for "Error : signature of ... : TEXT".
 const char* sign_status_text(int status);

@@ -144,52 +144,108 @@ int tuf_create_file(const char* root, const char* path, const void* content, std
 
 int do_cmd(const char* cmd) { return std::system(cmd); }
 
-int tuf_extract(const char* path, const char* root) {
-    if (path == nullptr || root == nullptr) return 11;
-    HEADTUFFILE header;
-    const int checked = tuf_is_tuf_file(path, &header);
-    if (checked != 0) return checked;
+namespace {
 
+void print_info(const char* path, const HEADTUFFILE& header) {
     std::printf("TUF File Info: %s\n", path);
     std::printf("\t+ ID       : %.*s\n", printable(header.id, sizeof header.id), header.id);
     std::printf("\t+ Version  : %.*s\n", printable(header.version, sizeof header.version), header.version);
     std::printf("\t+ Command  : %.*s\n", printable(header.command, sizeof header.command), header.command);
+}
 
-    tuf::PackageReader reader;
-    if (!reader.open(path)) {
-        std::printf("Can not open file : %s\n", path);
-        return 1;
+// Offsets of 2^31 and above are refused alike on 32-bit and 64-bit builds.
+bool seek_to_data(tuf::PackageReader& reader, const HEADTUFFILE& header) {
+    if (header.data_offset < tuf::max_data_offset && reader.seek(header.data_offset)) {
+        std::printf("Extracting data ... \n");
+        return true;
     }
-    // Offsets of 2^31 and above are refused alike on 32-bit and 64-bit builds.
-    if (header.data_offset >= tuf::max_data_offset || !reader.seek(header.data_offset)) {
-        std::printf("Error seek to begin data\n");
-        return 4;
-    }
-    std::printf("Extracting data ... \n");
+    std::printf("Error seek to begin data\n");
+    return false;
+}
 
-    tuf::FileWriter writer;
-    tuf::EntryBuffers buffers;
-    int result = lay_down(reader, root, writer, buffers);
-    // Nothing is rolled back: the files staged before a failure are laid down too.
+// Puts in place what the writer holds (10 when that fails) and syncs the folders.
+int finish_writer(tuf::FileWriter& writer, int result) {
     if (writer.finish() != 0) {
         std::printf("Error : %s\n", writer.failure().c_str());
         if (result == 0) result = 10;
     }
     if (writer.leftovers_removed() > 0)
         std::printf("Removed temporary files of an interrupted upgrade : %zu\n", writer.leftovers_removed());
+    return result;
+}
+
+void run_command(const HEADTUFFILE& header) {
+    if (header.command[0] == '\0') return;
+    char command[sizeof header.command + 1];
+    const std::string_view command_text = tuf::field_text(header.command, sizeof header.command);
+    std::memcpy(command, command_text.data(), command_text.size());
+    command[command_text.size()] = '\0';
+    std::fflush(stdout);
+    const int status = do_cmd(command);
+    std::printf("+ Do command : (%02d) %s\n", status, command);
+}
+
+}  // namespace
+
+int tuf_extract(const char* path, const char* root) {
+    if (path == nullptr || root == nullptr) return 11;
+    HEADTUFFILE header;
+    const int checked = tuf_is_tuf_file(path, &header);
+    if (checked != 0) return checked;
+    print_info(path, header);
+
+    tuf::PackageReader reader;
+    if (!reader.open(path)) {
+        std::printf("Can not open file : %s\n", path);
+        return 1;
+    }
+    if (!seek_to_data(reader, header)) return 4;
+
+    tuf::FileWriter writer;
+    tuf::EntryBuffers buffers;
+    // Nothing is rolled back: the files staged before a failure are laid down too.
+    const int result = finish_writer(writer, lay_down(reader, root, writer, buffers));
     if (result != 0) return result;
     // The command may need the memory the last entry took.
     buffers.release();
+    run_command(header);
+    return 0;
+}
 
-    if (header.command[0] != '\0') {
-        char command[sizeof header.command + 1];
-        const std::string_view command_text = tuf::field_text(header.command, sizeof header.command);
-        std::memcpy(command, command_text.data(), command_text.size());
-        command[command_text.size()] = '\0';
-        std::fflush(stdout);
-        const int status = do_cmd(command);
-        std::printf("+ Do command : (%02d) %s\n", status, command);
+int tuf_extract_checked(const char* path, const char* root, tuf::PackageCheck& check) {
+    if (path == nullptr || root == nullptr) return 11;
+    tuf::PackageReader reader;
+    if (!reader.open(path, &check)) {
+        std::printf("Can not open file : %s\n", path);
+        return 1;
     }
+    unsigned char raw[tuf::header_size];
+    if (reader.read(raw, sizeof raw) != sizeof raw) return 2;
+    if (std::memcmp(raw, "TUF", 3) != 0) return 7;
+    HEADTUFFILE header;
+    tuf::decode_header(raw, header);
+    print_info(path, header);
+    if (!check.accept_header(header)) return tuf_refused;
+
+    tuf::FileWriter::Options staging;
+    staging.renames = tuf::FileWriter::Renames::on_commit;
+    tuf::FileWriter writer(staging);
+    tuf::EntryBuffers buffers;
+    int result = seek_to_data(reader, header) ? lay_down(reader, root, writer, buffers) : 4;
+    // The check covers the whole file, whatever lies after the last entry. A package
+    // whose bytes stop the walk (cut short, a stream that does not inflate) is read to
+    // its end all the same, so that the check can say when it is not the one signed.
+    if (result == 0 || result == 2 || result == 4 || result == 8) {
+        const bool whole = reader.read_to_end();
+        if (!whole && result == 0) result = 2;
+        if (whole && !check.accept_whole() && result == 0) result = tuf_refused;
+    }
+    // Nothing of a refused or failed package is put in place.
+    if (result != 0) writer.discard();
+    result = finish_writer(writer, result);
+    if (result != 0) return result;
+    buffers.release();
+    run_command(header);
     return 0;
 }
 

@@ -26,8 +26,20 @@ struct ENTRYTUFFILE {
 };
 static_assert(sizeof(ENTRYTUFFILE) == 144);
 
+namespace tuf {
+class PackageCheck;
+}
+
 int tuf_is_tuf_file(const char* path, HEADTUFFILE* header);
 int tuf_extract(const char* path, const char* root);
+// The extraction of a package that `check` must accept whole (a signed one): the file
+// is opened once and read once, every byte of it seen by `check`; its files are staged
+// beside their targets and put in place, in package order, only when `check` accepts
+// the header and then all the bytes, before the command runs. On any failure every
+// staged file is removed (folders made stay). The codes of tuf_extract, and
+// tuf_refused when `check` refused the package.
+int tuf_extract_checked(const char* path, const char* root, tuf::PackageCheck& check);
+constexpr int tuf_refused = 12;
 int do_cmd(const char* cmd);
 int tuf_compress(const char* root, const char* path, const char* id, const char* version, const char* command,
                  int flag);

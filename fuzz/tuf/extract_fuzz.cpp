@@ -1,17 +1,19 @@
-// Fuzzes the whole extraction into a temporary root, with the package command
-// always cleared. Entry names are joined to the root unchanged, so "../" in a
-// fuzzed name writes outside it: this target refuses to run unless the root file
-// system is read-only, as inside the bubblewrap sandbox of fuzz/tuf/run-sandboxed:
+// Fuzzes the whole extraction into a temporary root, unchecked and checked (as a
+// signed package is applied), with the package command always cleared. Entry names
+// are joined to the root unchanged, so "../" in a fuzzed name writes outside it:
+// this target refuses to run unless the root file system is read-only, as inside
+// the bubblewrap sandbox of fuzz/tuf/run-sandboxed:
 //   fuzz/tuf/run-sandboxed --out OUT build/fuzz/fuzz/tuf/tuf_extract_fuzz OUT/corpus fuzz/tuf/corpus
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,24 @@ namespace {
 bool root_is_read_only() {
     struct statvfs status {};
     return ::statvfs("/", &status) == 0 && (status.f_flag & ST_RDONLY) != 0;
+}
+
+// Keeps every byte the checked extraction reads, and accepts the whole package or
+// refuses it at its end as a signature check would.
+struct Recorder final : tuf::PackageCheck {
+    std::vector<std::uint8_t> seen;
+    bool accept = true;
+    void observe(const unsigned char* data, std::size_t length) override { seen.insert(seen.end(), data, data + length); }
+    bool accept_header(const HEADTUFFILE&) override { return true; }
+    bool accept_whole() override { return accept; }
+};
+
+// Removes `root`; the number of files (not folders) that were in it.
+std::size_t remove_tree(const char* root) {
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) files += !entry.is_directory();
+    std::filesystem::remove_all(root);
+    return files;
 }
 
 }  // namespace
@@ -60,14 +80,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (::mkdtemp(root) == nullptr) std::abort();
     const int result = tuf_extract(path, root);
     if (result < 0 || result > 11 || result == 3 || result == 5) __builtin_trap();
+    remove_tree(root);
+
+    // The checked extraction reads the file once, in order, from its start, all of it
+    // when it applies; when it fails or is refused, no file of the package is left.
+    char checked_root[] = "/tmp/tuf-fuzz-root-XXXXXX";
+    if (::mkdtemp(checked_root) == nullptr) std::abort();
+    Recorder check;
+    check.accept = size % 2 == 0;
+    const int checked = tuf_extract_checked(path, checked_root, check);
+    if (checked < 0 || checked > tuf_refused || checked == 3 || checked == 5) __builtin_trap();
+    if (check.seen.size() > package.size() || !std::equal(check.seen.begin(), check.seen.end(), package.begin()))
+        __builtin_trap();
+    if (checked == 0 && (!check.accept || check.seen.size() != package.size())) __builtin_trap();
+    if (remove_tree(checked_root) != 0 && checked != 0) __builtin_trap();
     std::fflush(stdout);
     if (::ftruncate(STDOUT_FILENO, 0) != 0 || ::lseek(STDOUT_FILENO, 0, SEEK_SET) != 0) std::abort();
-    ::nftw(
-        root,
-        [](const char* name, const struct stat*, int, struct FTW*) {
-            ::remove(name);
-            return 0;
-        },
-        16, FTW_DEPTH | FTW_PHYS);
     return 0;
 }

@@ -1,11 +1,15 @@
 // The confirmation dialog and the version record on the fake framebuffer and the
 // fake key controller. Runs inside the sandbox (sandbox_main.cpp): "/" is a fresh
 // temporary root file system and the working directory is the card. sleep is
-// wrapped at link time so the five seconds after an extraction pass at once.
+// wrapped at link time so the five seconds after an extraction pass at once, and
+// system so that a test can change the card just before a command runs.
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -14,6 +18,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "../tuf/minisign_key.h"
@@ -25,10 +30,16 @@
 #include "sim/fake_controller.h"
 #include "sim/fake_framebuffer.h"
 #include "sim/key_controller.h"
+#include "tuf/file_writer.h"
 
 namespace fs = std::filesystem;
 
 extern "C" unsigned __wrap_sleep(unsigned seconds);
+// When set, the next command run rewrites "first.sh" on the card first: a script
+// changed between its check and its run.
+std::atomic<bool> rewrite_first_script{false};
+extern "C" int __real_system(const char* command);
+extern "C" int __wrap_system(const char* command);
 std::string path_at_install;  // the path on offer when the dialog's key handler was installed
 extern "C" void __real__Z15InputSetHandlerPFviE(void (*handler)(int));
 extern "C" void __wrap__Z15InputSetHandlerPFviE(void (*handler)(int)) {
@@ -72,6 +83,15 @@ void write_file(const std::string& path, const std::string& content) {
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Every file and link below `folder` (none when it does not exist).
+std::set<std::string> files_under(const std::string& folder) {
+    std::set<std::string> found;
+    std::error_code ignored;
+    for (const auto& entry : fs::recursive_directory_iterator(folder, ignored))
+        if (!entry.is_directory()) found.insert(entry.path().string());
+    return found;
 }
 
 // True when the screen holds `image` with its top-left pixel at (x, y); `rows`
@@ -475,12 +495,15 @@ protected:
         if (damage != nullptr) damage(name);
     }
 
-    static void flip_last_byte(const std::string& name) {
+    // The byte before the last record and its 6 bytes of data: for a package whose file
+    // before that one is compressed, the check value of its stream.
+    static void flip_before_last_file(const std::string& name) {
         std::string bytes = read_file(name);
-        bytes.back() = static_cast<char>(bytes.back() ^ 0x20);
+        char& last = bytes[bytes.size() - 151];
+        last = static_cast<char>(last ^ 0x20);
         write_file(name, bytes);
     }
-    static void cut_last_byte(const std::string& name) { fs::resize_file(name, fs::file_size(name) - 1); }
+    static void remove_signature(const std::string& name) { fs::remove(name + ".minisig"); }
 
     std::unique_ptr<tuf_test::MinisignKey> key;
 };
@@ -496,30 +519,91 @@ TEST_F(SignedDialog, SignedPackageAndSignedFirstScriptAreApplied) {
     EXPECT_EQ(app::is_loop, 1);
 }
 
-TEST_F(SignedDialog, ChangedPackageIsRefusedBeforeTheFirstScriptAndNothingIsWritten) {
-    write_file(app::version_file, "1.0\n3.1\n7");
-    write_file("first.sh", "echo ran >> /tmp/first.log\n");
+// The package is read once, after the first script: one replaced on the card since its
+// dialog (here by the script itself) is checked as read, and nothing of it is put in place.
+TEST_F(SignedDialog, PackageReplacedOnTheCardAfterItsDialogIsNotApplied) {
+    write_file("first.sh", "cp /spare/program.tuf* ./\n");
     key->sign("first.sh");
-    signed_package("program.tuf", program("2.0"), flip_last_byte);
+    // Unsigned with the same header, or signed with another version.
+    const std::pair<std::string, std::string> replacements[] = {
+        {"2.0", "Error : signature of \"program.tuf\" : the file does not match its signature"},
+        {"2.1", "Error : package \"program.tuf\" is not the one offered (ID \"QX4170\", version \"2.1\")"}};
+    fs::create_directories("/spare");
+    for (const auto& [version, line] : replacements) {
+        SCOPED_TRACE(line);
+        write_file(app::version_file, "1.0\n3.1\n7");
+        app::yes_first = 0;
+        ASSERT_TRUE(test::PackageBuilder("QX4170", version, "touch /opt/replaced").dir("/opt")
+                        .file("/opt/program.bin", "replaced").write("/spare/program.tuf"));
+        if (version != "2.0") key->sign("/spare/program.tuf");
+        signed_package("program.tuf", program("2.0"));
+        offer_as_on_card({"program.tuf"});
+        ::testing::internal::CaptureStdout();
+        app::key_handler(3);
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find(line), std::string::npos) << out;
+        EXPECT_EQ(files_under("/opt"), std::set<std::string>{});
+        EXPECT_EQ(read_file(app::version_file), "1.0\n3.1\n7");
+        EXPECT_TRUE(shows(x, y, msg1));
+        EXPECT_EQ(app::is_loop, 0);
+    }
+}
+
+ssize_t full_at_second(int fd, const void* data, std::size_t count) {
+    if (count >= 6 && std::memcmp(data, "second", 6) == 0) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return ::write(fd, data, count);
+}
+
+// Files are staged beside their targets while the package is read: a damaged package
+// (here its first file's stream, which stops the walk; the rest is still read for the
+// signature's line) or a full disk leaves the old files and no staged one.
+TEST_F(SignedDialog, FailedSignedApplyLeavesTheOldFilesAndNothingStaged) {
+    const std::pair<bool, std::string> failures[] = {
+        {false, "Error : signature of \"program.tuf\" : the file does not match its signature"},
+        {true, "+ Create file : (03) /opt/second.bin"}};
+    for (const auto& [disk_full, line] : failures) {
+        SCOPED_TRACE(line);
+        fs::create_directories("/opt");
+        write_file("/opt/program.bin", "old");
+        write_file(app::version_file, "1.0\n3.1\n7");
+        signed_package("program.tuf", program("2.0").file("/opt/second.bin", "second"),
+                       disk_full ? nullptr : flip_before_last_file);
+        offer_as_on_card({"program.tuf"});
+        tuf::set_write_call_for_testing(disk_full ? full_at_second : nullptr);
+        ::testing::internal::CaptureStdout();
+        app::key_handler(3);
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        tuf::set_write_call_for_testing(nullptr);
+        EXPECT_NE(out.find(line), std::string::npos) << out;
+        EXPECT_EQ(files_under("/opt"), std::set<std::string>{"/opt/program.bin"});
+        EXPECT_EQ(read_file("/opt/program.bin"), "old");
+        EXPECT_EQ(read_file(app::version_file), "1.0\n3.1\n7");
+        EXPECT_TRUE(shows(x, y, msg1));
+        EXPECT_EQ(app::is_loop, 0);
+    }
+}
+
+// The script runs from a private copy of the bytes checked: changed on the card between
+// its check and its run, it still runs as signed, and the copy is gone afterwards.
+TEST_F(SignedDialog, FirstScriptRunsAsCheckedWhateverTheCardHoldsWhenItRuns) {
+    write_file("first.sh", "echo signed >> /tmp/first.log\n");
+    key->sign("first.sh");
+    signed_package("program.tuf", program("2.0"));
     offer_as_on_card({"program.tuf"});
-    ::testing::internal::CaptureStdout();
+    rewrite_first_script = true;
     app::key_handler(3);
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "Error : signature of \"program.tuf\" : the file does not match its signature (changed or cut "
-                   "since it was signed)\n");
-    EXPECT_TRUE(shows(x, y, msg1));
-    EXPECT_FALSE(fs::exists("/opt"));
-    EXPECT_FALSE(fs::exists("/tmp/first.log"));
-    EXPECT_EQ(read_file(app::version_file), "1.0\n3.1\n7");
-    EXPECT_EQ(app::is_loop, 0);
-    EXPECT_EQ(app::pstate, 0);
-    EXPECT_EQ(stop_flag(), 1);
+    EXPECT_FALSE(rewrite_first_script.load());
+    EXPECT_EQ(read_file("/tmp/first.log"), "signed\n");
+    EXPECT_EQ(files_under("/tmp"), std::set<std::string>{"/tmp/first.log"});
 }
 
 TEST_F(SignedDialog, RefusedPackageLeavesTheFirstScriptToTheNextConfirmedPackage) {
     write_file("first.sh", "if [ -e /opt/map.bin ]; then echo late; else echo early; fi >> /tmp/first.log\n");
     key->sign("first.sh");
-    signed_package("program.tuf", program("2.0"), cut_last_byte);
+    signed_package("program.tuf", program("2.0"), remove_signature);
     signed_package("map.tuf", test::PackageBuilder("MAP4170", "3.2").dir("/opt").file("/opt/map.bin", "map"));
     offer_as_on_card({"program.tuf", "map.tuf"});
     app::key_handler(3);
@@ -619,6 +703,11 @@ TEST_F(SignedDialog, KeyThatCannotBeReadTrustsNothingRatherThanEverything) {
 }
 
 }  // namespace
+
+extern "C" int __wrap_system(const char* command) {
+    if (rewrite_first_script.exchange(false)) write_file("first.sh", "echo changed >> /tmp/first.log\n");
+    return __real_system(command);
+}
 
 extern "C" unsigned __wrap_sleep(unsigned seconds) {
     ++sleeps;

@@ -157,9 +157,10 @@ SCENARIOS = {
             "absent": ["/cmap/map"],
         },
     },
-    # A signed package changed after signing (one bit of a file's data): the whole
-    # package is checked on yes, the failure message shows, nothing is written and
-    # neither the first script nor the command runs.
+    # A signed package changed after signing (one bit of a file's data): read once on
+    # yes, after the signed first script, its files staged while every byte is hashed;
+    # the signature fails at its end, the failure message shows, no file of it is left,
+    # staged or in place (its folders may stay), and its command does not run.
     "signed-changed": {
         "card": {
             "first.sh": FIRST_SH,
@@ -172,12 +173,14 @@ SCENARIOS = {
             "screens": 2,
             "commands": [BEEP],
             "powered_off": False,
-            "output": START_OUTPUT + ["PATH qx4170.tuf",
+            "output": START_OUTPUT + ["PATH qx4170.tuf", ">>>>>> : sh ./first.sh",
                                       'Error : signature of "qx4170.tuf" : the file does not match its signature'],
             "exit": 0,
             "sim_exit": 1,  # upgsim: a package failed
             "version": VERSION_BEFORE,
-            "absent": ["/opt/qx4170", "/cmap/first.log"],
+            "files": {"/cmap/first.log": b"first script ran\n"},
+            "absent": ["/" + path + suffix for path in PROGRAM_TREE for suffix in ("", ".tuf-new")]
+                      + ["/opt/qx4170/command.out"],
         },
     },
     # A device with 128 MiB of memory and its root file system on a disk: a map

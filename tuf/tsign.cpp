@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sodium.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <cassert>
@@ -27,9 +28,15 @@ constexpr std::size_t read_block = std::size_t{128} << 10;
 // Verification draws no random numbers, yet sodium_init seeds the library's
 // generator, and the default one may wait for the kernel's entropy pool at boot
 // (getrandom, or a poll on /dev/random), which on a quiet embedded device can take
-// minutes. This source never waits: /dev/urandom when it opens, else zeros; the
-// only thing seeded from it at start-up is a guard-page canary we never use.
+// minutes. This source never waits: getrandom without waiting for the pool
+// (GRND_INSECURE, Linux 5.6), else /dev/urandom (which on kernels from 5.18 first
+// spends seconds gathering jitter while the pool is empty), else zeros; the only
+// thing seeded from it at start-up is a guard-page canary we never use.
 void never_waiting_bytes(void* const buffer, const std::size_t size) {
+#ifndef GRND_INSECURE
+    constexpr unsigned GRND_INSECURE = 0x0004;
+#endif
+    if (::getrandom(buffer, size, GRND_INSECURE) == static_cast<ssize_t>(size)) return;
     std::memset(buffer, 0, size);
     const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
     if (fd < 0) return;

@@ -362,40 +362,6 @@ bool finish_entry(PackageReader& reader, const Entry& entry) {
     return reader.skip(entry.record.skip);
 }
 
-int load_file_data(PackageReader& reader, const Entry& entry, EntryBuffers& buffers, const unsigned char*& content) {
-    std::size_t capacity = 0;
-    if (!inflate_capacity(entry.record.size, capacity)) return 6;
-    const std::size_t size = entry.record.size;
-
-    if (!entry.is_compressed()) {
-        // Give back a large input buffer of an earlier entry before taking the output.
-        if (buffers.input.capacity() > EntryBuffer::slack) buffers.input.release();
-        if (!buffers.output.reserve(capacity)) return 6;
-        if (reader.read(buffers.output.data(), size) != size) return 2;
-        content = buffers.output.data();
-        return 0;
-    }
-
-    const std::size_t packed = entry.record.packed_size;
-    if (buffers.input.capacity() > packed + EntryBuffer::slack) buffers.input.release();
-    if (!buffers.output.reserve(capacity)) return 6;
-    if (!buffers.input.reserve(packed)) return 6;
-    if (reader.read(buffers.input.data(), packed) != packed) return 2;
-    std::size_t inflated = 0;
-    switch (buffers.inflater.inflate(buffers.input.data(), packed, buffers.output.data(), capacity, inflated)) {
-        case Inflater::Result::ok: break;
-        case Inflater::Result::no_memory: return 6;
-        case Inflater::Result::failed: return 8;
-    }
-    if (inflated != size) return 8;
-    content = buffers.output.data();
-    return 0;
-}
-
-}  // namespace tuf
-
-namespace tuf {
-
 namespace {
 
 int copy_stored(PackageReader& reader, std::size_t size, EntryBuffers& buffers, ContentSink& sink) {

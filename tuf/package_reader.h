@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "tuf/ttuf.h"
 
@@ -315,10 +316,18 @@ enum class Inflation {
 int copy_file_data(PackageReader& reader, const Entry& entry, EntryBuffers& buffers, ContentSink& sink,
                    Inflation way = Inflation::chosen);
 
-// Reads a file entry's data (the reader stands just after its record) and, for a
-// compressed entry, inflates it in one call. On success `content` points at `size`
-// bytes in `buffers.output`. Returns 0, 2 (short read), 6 (no memory) or 8
-// (inflation failed or gave another length).
-int load_file_data(PackageReader& reader, const Entry& entry, EntryBuffers& buffers, const unsigned char*& content);
+// Collects a file's content in memory (tools, tests, fuzzing).
+class BufferSink final : public ContentSink {
+public:
+    std::vector<unsigned char> bytes;
+    int start() override {
+        bytes.clear();
+        return 0;
+    }
+    int put(const unsigned char* data, std::size_t length) override {
+        bytes.insert(bytes.end(), data, data + length);
+        return 0;
+    }
+};
 
 }  // namespace tuf

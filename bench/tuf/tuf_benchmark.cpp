@@ -63,10 +63,10 @@ void walk(benchmark::State& state) {
         reader.seek(160);
         tuf::Entry entry;
         tuf::EntryBuffers buffers;
-        const unsigned char* content = nullptr;
+        tuf::BufferSink content;
         std::size_t entries = 0;
         while (tuf::next_entry(reader, entry).step == tuf::WalkStep::entry) {
-            tuf::load_file_data(reader, entry, buffers, content);
+            tuf::copy_file_data(reader, entry, buffers, content);
             tuf::finish_entry(reader, entry);
             ++entries;
         }
@@ -98,9 +98,11 @@ void load_large(benchmark::State& state) {
         tuf::Entry entry;
         tuf::next_entry(reader, entry);
         tuf::EntryBuffers buffers;
-        const unsigned char* loaded = nullptr;
-        if (tuf::load_file_data(reader, entry, buffers, loaded) != 0) state.SkipWithError("load failed");
-        benchmark::DoNotOptimize(loaded);
+        tuf::BufferSink loaded;
+        loaded.bytes.reserve(content.size());
+        if (tuf::copy_file_data(reader, entry, buffers, loaded, tuf::Inflation::one_pass) != 0)
+            state.SkipWithError("load failed");
+        benchmark::DoNotOptimize(loaded.bytes.data());
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(content.size()));
 }

@@ -20,18 +20,9 @@
 
 namespace {
 
-struct Collected final : tuf::ContentSink {
-    std::vector<unsigned char> bytes;
-    int start() override { return 0; }
-    int put(const unsigned char* data, std::size_t length) override {
-        bytes.insert(bytes.end(), data, data + length);
-        return 0;
-    }
-};
-
 // The packed data as the one entry of a package, extracted the streamed way.
 int extract_streamed(const std::uint8_t* packed, std::size_t length, std::size_t size, std::size_t piece,
-                     Collected& out) {
+                     tuf::BufferSink& out) {
     static tuf_fuzz::InputFile file;
     std::vector<std::uint8_t> package(tuf::header_size + tuf::record_size);
     std::memcpy(package.data(), "TUF", 3);
@@ -100,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool ok = result == tuf::Inflater::Result::ok;
 
     // An empty file has no data in a package, whatever follows its record.
-    Collected streamed;
+    tuf::BufferSink streamed;
     const int streamed_result = extract_streamed(packed, packed_length, entry_size, piece, streamed);
     const bool inflates_to_size = (zlib_ok && zlib_length == entry_size) || entry_size == 0;
     if (streamed_result != (inflates_to_size ? 0 : 8)) __builtin_trap();

@@ -115,16 +115,16 @@ TEST(EntryWalk, GivesEachRecordWithItsOffsetAndLength) {
     EXPECT_EQ(entry.offset, 304u);
     EXPECT_EQ(entry.data_length(), 3u);
     tuf::EntryBuffers buffers;
-    const unsigned char* content = nullptr;
-    ASSERT_EQ(tuf::load_file_data(reader, entry, buffers, content), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(content), 3), "abc");
+    tuf::BufferSink content;
+    ASSERT_EQ(tuf::copy_file_data(reader, entry, buffers, content), 0);
+    EXPECT_EQ(std::string(content.bytes.begin(), content.bytes.end()), "abc");
     ASSERT_TRUE(tuf::finish_entry(reader, entry));
 
     ASSERT_EQ(tuf::next_entry(reader, entry).step, tuf::WalkStep::entry);
     EXPECT_EQ(entry.offset, 304u + 144 + 3 + 2);
     EXPECT_TRUE(entry.is_compressed());
-    ASSERT_EQ(tuf::load_file_data(reader, entry, buffers, content), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(content), 8), "bbbbbbbb");
+    ASSERT_EQ(tuf::copy_file_data(reader, entry, buffers, content), 0);
+    EXPECT_EQ(std::string(content.bytes.begin(), content.bytes.end()), "bbbbbbbb");
 
     const tuf::WalkResult end = tuf::next_entry(reader, entry);
     EXPECT_EQ(end.step, tuf::WalkStep::end);

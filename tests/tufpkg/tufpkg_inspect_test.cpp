@@ -55,8 +55,9 @@ TEST_F(Inspect, ListShowsHeaderEntriesAndTotals) {
     EXPECT_TRUE(contains(run.out, "Totals   : 1 directory, 2 files, 1004 bytes, " +
                                       std::to_string(4 + packed_of(std::string(1000, 'a')).size()) + " packed"))
         << run.out;
-    // Three blocks of 4 KiB, and the largest file's once more.
-    EXPECT_TRUE(contains(run.out, "Device   : needs 16.0 KiB (16384 bytes) free; largest file 1000 B (1000 bytes), /cmap/a\n"))
+    // Three blocks of 4 KiB, and the files' once more: one batch holds them all beside the old ones.
+    EXPECT_TRUE(contains(run.out, "Device   : needs 20.0 KiB (20480 bytes) free, 20.0 KiB (20480 bytes) with a trust key; "
+                                   "largest file 1000 B (1000 bytes), /cmap/a\n"))
         << run.out;
 }
 
@@ -126,7 +127,7 @@ TEST_F(Inspect, CheckAcceptsAGoodPackage) {
     EXPECT_EQ(run.code, 0) << run.out;
     EXPECT_EQ(run.out, "{\"package\":\"" + package() +
                            "\",\"ok\":true,\"entries\":3,\"problems\":[],\"warnings\":[],\"device\":{\"free_space\":20480,"
-                           "\"largest_file\":{\"name\":\"/a/f\",\"size\":5000,\"packed_size\":" +
+                           "\"free_space_signed\":20480,\"largest_file\":{\"name\":\"/a/f\",\"size\":5000,\"packed_size\":" +
                            std::to_string(packed_of(std::string(5000, 'f')).size()) + "}}}\n");
 }
 

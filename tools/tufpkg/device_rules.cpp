@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "tool_support.h"
+#include "tuf/file_writer.h"
 
 namespace tufpkg {
 
@@ -195,6 +196,7 @@ void DeviceNeeds::add(std::string_view name, bool directory, std::uint64_t size,
         return;
     }
     blocks_ += blocks_of(size);
+    file_blocks_ += blocks_of(size);
     if (!any_file_ || size > largest_size_) {
         any_file_ = true;
         largest_name_ = name;
@@ -203,18 +205,25 @@ void DeviceNeeds::add(std::string_view name, bool directory, std::uint64_t size,
     }
 }
 
-std::uint64_t DeviceNeeds::free_space() const { return (blocks_ + blocks_of(largest_size_)) * block_size; }
+std::uint64_t DeviceNeeds::free_space() const {
+    const std::uint64_t batch = blocks_of(tuf::FileWriter::Options{}.batch_bytes) + blocks_of(largest_size_);
+    return (blocks_ + std::min(file_blocks_, 2 * batch)) * block_size;
+}
+
+std::uint64_t DeviceNeeds::free_space_signed() const { return (blocks_ + file_blocks_) * block_size; }
 
 std::string DeviceNeeds::text() const {
-    const std::uint64_t space = free_space();
-    std::string out = "needs " + human_bytes(space) + " (" + std::to_string(space) + " bytes) free";
+    const std::uint64_t space = free_space(), signed_space = free_space_signed();
+    std::string out = "needs " + human_bytes(space) + " (" + std::to_string(space) + " bytes) free, " +
+                      human_bytes(signed_space) + " (" + std::to_string(signed_space) + " bytes) with a trust key";
     if (!any_file_) return out + "; no file";
     return out + "; largest file " + human_bytes(largest_size_) + " (" + std::to_string(largest_size_) +
            " bytes), " + printable(largest_name_);
 }
 
 std::string DeviceNeeds::json() const {
-    std::string out = "{\"free_space\":" + std::to_string(free_space()) + ",\"largest_file\":";
+    std::string out = "{\"free_space\":" + std::to_string(free_space()) +
+                      ",\"free_space_signed\":" + std::to_string(free_space_signed()) + ",\"largest_file\":";
     if (!any_file_) return out + "null}";
     return out + "{\"name\":" + json_string(largest_name_) + ",\"size\":" + std::to_string(largest_size_) +
            ",\"packed_size\":" + std::to_string(largest_packed_) + "}}";

@@ -53,20 +53,25 @@ struct VersionWarning {
 std::vector<VersionWarning> version_warnings(std::string_view version, PackageKind kind);
 
 // What applying a package takes on the device: room on its file system for the
-// files and directories (in 4 KiB blocks, plus the largest file once more, since
-// a file's new copy is written beside the old one before it replaces it), and
-// the largest file, which the extraction holds in memory.
+// files and directories (in 4 KiB blocks) and for the new copies written beside the
+// old files before they replace them: at most two batches of the device's writer
+// (one being put in place while the next is written), each up to its byte bound
+// plus the file that filled it; a device with a trust key stages every file of the
+// package first. And the largest file.
 class DeviceNeeds {
 public:
     void add(std::string_view name, bool directory, std::uint64_t size, std::uint64_t packed_size);
     std::uint64_t free_space() const;
-    // "needs 1.2 MiB (1234567 bytes) free; largest file 1.0 MiB (1048576 bytes), /name"
+    std::uint64_t free_space_signed() const;
+    // "needs 1.2 MiB (1234567 bytes) free, 1.2 MiB (1234567 bytes) with a trust key;
+    //  largest file 1.0 MiB (1048576 bytes), /name"
     std::string text() const;
-    // {"free_space":N,"largest_file":{"name":...,"size":N,"packed_size":N} or null}
+    // {"free_space":N,"free_space_signed":N,"largest_file":{"name":...,"size":N,"packed_size":N} or null}
     std::string json() const;
 
 private:
     std::uint64_t blocks_ = 0;
+    std::uint64_t file_blocks_ = 0;
     bool any_file_ = false;
     std::string largest_name_;
     std::uint64_t largest_size_ = 0;

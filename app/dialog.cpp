@@ -189,10 +189,11 @@ std::string link_target(const char* path) {
 
 // Where the record cannot be replaced by a rename (a read-only folder, a file
 // bind-mounted in place, a target that is not a regular file), it is written in
-// place, truncated first.
+// place, truncated first. A FIFO that nobody reads is refused rather than waited on.
 int write_in_place(const std::string& target, const std::string& content) {
-    int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0) return 1;
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     bool ok = tuf::write_all(fd, content.data(), content.size());
     struct stat info {};
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) ok = ::fsync(fd) == 0 && ok;

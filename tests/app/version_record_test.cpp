@@ -213,6 +213,8 @@ TEST(VersionFileWrite, IsWrittenInPlaceWhenTheTemporaryCannotBeMade) {
     const int reader = ::open((dir / "pipe").c_str(), O_RDWR | O_NONBLOCK);
     EXPECT_EQ(app::write_new_version((dir / "piped.txt").c_str(), "2.0", "3.1", "7"), 0);
     EXPECT_EQ(::read(reader, got, 9) == 9 ? std::string(got) : "", "2.0\n3.1\n7");
+    ::close(reader);
+    EXPECT_EQ(app::write_new_version((dir / "piped.txt").c_str(), "2.0", "3.1", "7"), 1);  // nobody reads: not waited on
 }
 
 // ---- the first script's command line ----

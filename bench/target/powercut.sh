@@ -13,19 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 cuts=${1:?usage: bench/target/powercut.sh N [OUT_DIR]}
-scripts/require arm target
-scripts/release-arm armel >/dev/null
-build=build/target
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPG_WERROR=ON -DUPG_BENCH=OFF \
-    -DUPG_TARGET_TESTS=ON -DUPG_TARGET_PROGRAM="$PWD/out/release/armel/upgqx4170" >/dev/null
-fi
-cmake --build "$build" -j2 --target target_keyhost tufpkg >/dev/null
-out=${2:-}
-if [ -z "$out" ]; then
-  out=$(mktemp -d /tmp/target-powercut-XXXXXX)
-  trap 'rm -rf "$out"' EXIT
-fi
+. bench/target/prepare.sh "${2:-}" target-powercut
 bench/target/powercut.py "$cuts" --out "$out" --program out/release/armel/upgqx4170 \
   --keyhost "$build/tests/target/target_keyhost" --tufpkg "$build/tools/tufpkg/tufpkg" |
   grep -v -e '^\[' -e '^times: '

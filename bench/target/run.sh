@@ -12,19 +12,7 @@
 # Needs what .ci/target needs (scripts/require --install arm target).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-scripts/require arm target
-scripts/release-arm armel >/dev/null
-build=build/target
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPG_WERROR=ON -DUPG_BENCH=OFF \
-    -DUPG_TARGET_TESTS=ON -DUPG_TARGET_PROGRAM="$PWD/out/release/armel/upgqx4170" >/dev/null
-fi
-cmake --build "$build" -j2 --target target_keyhost tufpkg >/dev/null
-out=${1:-}
-if [ -z "$out" ]; then
-  out=$(mktemp -d /tmp/target-bench-XXXXXX)
-  trap 'rm -rf "$out"' EXIT
-fi
+. bench/target/prepare.sh "${1:-}" target-bench
 tests/target/harness.py bench --out "$out" --program out/release/armel/upgqx4170 \
   --keyhost "$build/tests/target/target_keyhost" --tufpkg "$build/tools/tufpkg/tufpkg" |
   sed -n -e '/^FAIL/p' -e '/^map tree:/,$p'

@@ -167,12 +167,7 @@ def apply_run(args, out, cut_after):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("cuts", type=int)
-    parser.add_argument("--out", required=True)
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--keyhost", required=True)
-    parser.add_argument("--tufpkg", required=True)
-    parser.add_argument("--cache", help="guest parts cache (default: prepare.sh's)")
-    parser.add_argument("--parts-file", help="file naming the prepared guest parts")
+    harness.add_device_arguments(parser, tufpkg_required=True)
     parser.add_argument("--seed", type=int, help="chooses the cut moments (default: a new one, printed)")
     parser.add_argument("--keep", action="store_true", help="keep the disk images of cuts that tore nothing")
     parser.add_argument("--timeout", type=float, default=240, help="limit of each run, s")

@@ -1093,17 +1093,23 @@ def bench(args):
     return 0
 
 
+def add_device_arguments(parser, tufpkg_required):
+    """The options of every run on the emulated device: its output folder, the program and
+    key host to run, tufpkg to pack the card, and the prepared guest parts."""
+    parser.add_argument("--out", required=True)
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--keyhost", required=True)
+    parser.add_argument("--tufpkg", required=tufpkg_required)
+    parser.add_argument("--cache", help="guest parts cache (default: prepare.sh's)")
+    parser.add_argument("--parts-file", help="file naming the prepared guest parts (written by 'parts')")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = parser.add_subparsers(dest="what", required=True)
     k = sub.add_parser("kernel")
     k.add_argument("scenario", choices=sorted(scenarios.SCENARIOS))
-    k.add_argument("--out", required=True)
-    k.add_argument("--program", required=True)
-    k.add_argument("--keyhost", required=True)
-    k.add_argument("--tufpkg")
-    k.add_argument("--cache", help="guest parts cache (default: prepare.sh's)")
-    k.add_argument("--parts-file", help="file naming the prepared guest parts (written by 'parts')")
+    add_device_arguments(k, tufpkg_required=False)
     k.add_argument("--timeout", type=float, default=110)
     k.add_argument("--map-mib", type=float, help="memory-fits: the map file's length in MiB")
     k.add_argument("--old-kernel", metavar="WRAPPER",
@@ -1124,12 +1130,7 @@ def main():
     p = sub.add_parser("probe-program")
     p.add_argument("--out", required=True)
     b = sub.add_parser("bench")
-    b.add_argument("--out", required=True)
-    b.add_argument("--program", required=True)
-    b.add_argument("--keyhost", required=True)
-    b.add_argument("--tufpkg", required=True)
-    b.add_argument("--cache", help="guest parts cache (default: prepare.sh's)")
-    b.add_argument("--parts-file", help="file naming the prepared guest parts (written by 'parts')")
+    add_device_arguments(b, tufpkg_required=True)
     b.add_argument("--timeout", type=float, default=300)
     args = parser.parse_args()
     return {"kernel": run_kernel, "sim": run_sim, "compare": compare, "parts": record_parts,

@@ -32,6 +32,19 @@ MIB = 1024 * 1024
 FITTING_MAP = bytes(range(256)) * (48 * MIB // 256)
 OLD_MAP = b"world map 3.1\n" * 1000
 
+def map_applied(files):
+    """What the memory scenarios expect: the map 3.2 with its one file /cmap/map/world.map
+    confirmed, applied and the device powered off."""
+    return {
+        "screens": 2,
+        "commands": [BEEP, BEEP] + POWER_OFF,
+        "powered_off": True,
+        "output": START_OUTPUT + ["PATH map4170.tuf", "+ Create file : (00) /cmap/map/world.map"],
+        "version": b"1.0\n3.2\n7",
+        "files": files,
+    }
+
+
 SCENARIOS = {
     # The stand-in program: checks the guest parts and the harness, not the product.
     "probe": {
@@ -194,14 +207,7 @@ SCENARIOS = {
         "card": {"map4170.tuf": {"id": "MAP4170", "version": "3.2", "command": "",
                                  "tree": {"cmap/map/world.map": FITTING_MAP}}},
         "keys": ["ok", "power"],
-        "expect": {
-            "screens": 2,
-            "commands": [BEEP, BEEP] + POWER_OFF,
-            "powered_off": True,
-            "output": START_OUTPUT + ["PATH map4170.tuf", "+ Create file : (00) /cmap/map/world.map"],
-            "version": b"1.0\n3.2\n7",
-            "files": {"/cmap/map/world.map": FITTING_MAP},
-        },
+        "expect": map_applied({"/cmap/map/world.map": FITTING_MAP}),
     },
     # An empty card: nothing is offered, nothing drawn, the program returns 0.
     "empty-card": {
@@ -244,14 +250,7 @@ def large_file(stored):
         "rootfs": {"/cmap/map/world.map": OLD_MAP},
         "card": {"map4170.tuf": {"id": "MAP4170", "version": "3.2", "command": "", "tree": {}}},
         "keys": ["ok", "power"],
-        "expect": {
-            "screens": 2,
-            "commands": [BEEP, BEEP] + POWER_OFF,
-            "powered_off": True,
-            "output": START_OUTPUT + ["PATH map4170.tuf", "+ Create file : (00) /cmap/map/world.map"],
-            "version": b"1.0\n3.2\n7",
-            "files": {},  # the harness adds the file
-        },
+        "expect": map_applied({}),  # the harness adds the file
     }
 
 

@@ -17,10 +17,8 @@ void* real_mmap(void* address, std::size_t length, int protection, int flags, in
 int real_munmap(void* address, std::size_t length) { return ::munmap(address, length); }
 ssize_t real_read(int fd, void* buffer, std::size_t count) { return ::read(fd, buffer, count); }
 ssize_t real_write(int fd, const void* buffer, std::size_t count) { return ::write(fd, buffer, count); }
-int real_poll(struct pollfd* fds, nfds_t count, int timeout_ms) { return ::poll(fds, count, timeout_ms); }
 
-constexpr DeviceCalls real_calls{real_open, real_close, real_ioctl, real_mmap,
-                                 real_munmap, real_read, real_write, real_poll};
+constexpr DeviceCalls real_calls{real_open, real_close, real_ioctl, real_mmap, real_munmap, real_read, real_write};
 
 DeviceCalls current = real_calls;
 

@@ -8,7 +8,6 @@
 // devices start, and remove them after those threads have ended.
 #pragma once
 
-#include <poll.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -26,7 +25,6 @@ struct DeviceCalls {
     int (*munmap)(void* address, std::size_t length);
     ssize_t (*read)(int fd, void* buffer, std::size_t count);
     ssize_t (*write)(int fd, const void* buffer, std::size_t count);
-    int (*poll)(struct pollfd* fds, nfds_t count, int timeout_ms);
 };
 
 // The table the device modules call through.

@@ -50,7 +50,6 @@ FakeController::FakeController() {
     calls.ioctl = fake_ioctl;
     calls.read = fake_read;
     calls.write = fake_write;
-    calls.poll = fake_poll;
     previous_ = platform::install_device(calls);
 }
 
@@ -104,11 +103,6 @@ void FakeController::fail_write(int count, int error) {
     std::lock_guard lock(mutex_);
     write_failures_ = count;
     write_errno_ = error;
-}
-
-void FakeController::without_poll() {
-    std::lock_guard lock(mutex_);
-    without_poll_ = true;
 }
 
 int FakeController::open_count() const {
@@ -301,25 +295,6 @@ ssize_t FakeController::write_device(int fd, const void* buffer, std::size_t cou
     }
     errno = saved;
     return n;
-}
-
-int FakeController::fake_poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
-    FakeController* self = active.load();
-    {
-        std::lock_guard lock(self->mutex_);
-        if ((self->read_failures_ > 0 || self->without_poll_) && self->device_fd_ >= 0) {
-            int ready = 0;
-            for (nfds_t i = 0; i < count; ++i) {
-                fds[i].revents = 0;
-                if (fds[i].fd == self->device_fd_) {
-                    fds[i].revents = POLLIN;
-                    ++ready;
-                }
-            }
-            if (ready > 0) return ready;
-        }
-    }
-    return self->previous_.poll(fds, count, timeout_ms);
 }
 
 }  // namespace sim

@@ -1,6 +1,6 @@
 // A key controller behind the device seam. While an instance lives, opening
 // "/dev/spi_key" through platform::device() yields the program's end of a socket
-// pair, so the program's real reads, writes and polls work on it; the other end
+// pair, so the program's real reads and writes work on it; the other end
 // (peer_fd) is the controller's, for a sim::KeyController or for a test feeding
 // bytes. Every device call is recorded, and open, read or write can be made to
 // fail on demand. Calls on other paths and descriptors go to the table that was
@@ -56,14 +56,10 @@ public:
     void close_peer();
 
     // The next `count` calls fail: open and write return -1 with errno `error`;
-    // read returns -1 with errno `error`, or 0 when `error` is 0. A read failure
-    // that is armed makes the device readable for poll at once.
+    // read returns -1 with errno `error`, or 0 when `error` is 0.
     void fail_open(int count, int error);
     void fail_read(int count, int error);
     void fail_write(int count, int error);
-    // A driver without a poll method: poll reports the device readable at once,
-    // while a read still blocks until bytes come.
-    void without_poll();
 
     // What the program did on the device.
     int open_count() const;                    // successful opens of device_path
@@ -85,7 +81,6 @@ private:
     static int fake_ioctl(int fd, unsigned long request, std::uintptr_t argument);
     static ssize_t fake_read(int fd, void* buffer, std::size_t count);
     static ssize_t fake_write(int fd, const void* buffer, std::size_t count);
-    static int fake_poll(struct pollfd* fds, nfds_t count, int timeout_ms);
     ssize_t read_device(int fd, void* buffer, std::size_t count);
     bool take_read_failure(ssize_t& result);
     ssize_t write_device(int fd, const void* buffer, std::size_t count);
@@ -101,7 +96,6 @@ private:
     int open_failures_ = 0, open_errno_ = 0;
     int read_failures_ = 0, read_errno_ = 0;
     int write_failures_ = 0, write_errno_ = 0;
-    bool without_poll_ = false;
     int open_count_ = 0;
     int last_open_flags_ = -1;
     bool device_closed_ = false;

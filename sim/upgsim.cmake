@@ -9,7 +9,9 @@ find_package(SDL2 REQUIRED)
 
 add_executable(upgsim ${CMAKE_CURRENT_LIST_DIR}/upgsim.cpp ${CMAKE_CURRENT_LIST_DIR}/upgsim_session.cpp
                ${CMAKE_CURRENT_LIST_DIR}/upgsim_report.cpp ${CMAKE_CURRENT_LIST_DIR}/upgsim_window.cpp)
-target_link_libraries(upgsim PRIVATE app sim_fakes upgsim_sandbox upg_version PNG::PNG SDL2::SDL2 Threads::Threads)
+# JSON quoting is tufpkg's (tufpkg_rules), so both tools quote names the same way.
+target_link_libraries(upgsim PRIVATE app sim_fakes upgsim_sandbox tufpkg_rules upg_version PNG::PNG SDL2::SDL2
+                                     Threads::Threads)
 # The simulation's hooks into the program, made at link time so that the device
 # program carries nothing for them: the key handler is called through a counting
 # trampoline, sleep can be shortened (--fast), pause marks the power wait,

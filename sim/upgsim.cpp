@@ -29,6 +29,7 @@
 #include "sim/upgsim_sandbox.h"
 #include "sim/upgsim_session.h"
 #include "sim/upgsim_window.h"
+#include "tools/tufpkg/tool_support.h"
 #include "upg_version.h"
 
 namespace fs = std::filesystem;
@@ -391,14 +392,14 @@ void print_summary(const Options& options, const Outcome& outcome, const std::st
     bool present = false, newline_at_end = true;
     const std::vector<std::string> lines = version_lines(version, &present, &newline_at_end);
     if (options.json) {
-        std::string json = "{\n  \"program\": " + sim::json_string(how) + ",\n  \"interrupted\": " +
+        std::string json = "{\n  \"program\": " + tufpkg::json_string(how) + ",\n  \"interrupted\": " +
                            (outcome.interrupted ? "true" : "false") + ",\n  \"window_closed\": " +
                            (outcome.window_closed ? "true" : "false") + ",\n  \"packages\": [";
         for (std::size_t i = 0; i < outcome.packages.size(); ++i) {
             const sim::PackageResult& p = outcome.packages[i];
-            json += std::string(i ? "," : "") + "\n    {\"path\": " + sim::json_string(p.path) +
-                    ", \"outcome\": " + sim::json_string(sim::outcome_word(p.outcome)) +
-                    ", \"reason\": " + (p.reason.empty() ? "null" : sim::json_string(p.reason)) +
+            json += std::string(i ? "," : "") + "\n    {\"path\": " + tufpkg::json_string(p.path) +
+                    ", \"outcome\": " + tufpkg::json_string(sim::outcome_word(p.outcome)) +
+                    ", \"reason\": " + (p.reason.empty() ? "null" : tufpkg::json_string(p.reason)) +
                     ", \"extraction_status\": " + (p.extraction ? std::to_string(*p.extraction) : "null") +
                     ", \"command_exit_status\": " + (p.command_status ? std::to_string(*p.command_status) : "null") +
                     "}";
@@ -407,15 +408,15 @@ void print_summary(const Options& options, const Outcome& outcome, const std::st
                 std::to_string(applied) + ",\n  \"version_file\": ";
         if (present) {
             json += "[";
-            for (std::size_t i = 0; i < lines.size(); ++i) json += (i ? ", " : "") + sim::json_string(lines[i]);
+            for (std::size_t i = 0; i < lines.size(); ++i) json += (i ? ", " : "") + tufpkg::json_string(lines[i]);
             json += "]";
         } else {
             json += "null";
         }
         json += ",\n  \"screens\": [";
         for (std::size_t i = 0; i < outcome.screens.size(); ++i)
-            json += (i ? ", " : "") + sim::json_string(outcome.screens[i]);
-        json += "],\n  \"rootfs\": " + sim::json_string(options.rootfs) + ",\n  \"exit_status\": " +
+            json += (i ? ", " : "") + tufpkg::json_string(outcome.screens[i]);
+        json += "],\n  \"rootfs\": " + tufpkg::json_string(options.rootfs) + ",\n  \"exit_status\": " +
                 std::to_string(status) + "\n}\n";
         std::fputs(json.c_str(), stdout);
         return;

@@ -2,7 +2,6 @@
 
 #include <sys/wait.h>
 
-#include <cstdio>
 #include <cstdlib>
 
 namespace sim {
@@ -90,23 +89,6 @@ std::string describe_outcome(const PackageResult& result) {
     if (result.outcome == Outcome::failed && !result.reason.empty()) text += ": " + result.reason;
     if (result.command_status) text += " (command exit status " + std::to_string(*result.command_status) + ")";
     return text;
-}
-
-std::string json_string(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
 }
 
 }  // namespace sim

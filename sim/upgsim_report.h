@@ -30,7 +30,4 @@ std::optional<int> command_exit_status(int wait_status);
 std::string describe_outcome(const PackageResult& result);
 const char* outcome_word(Outcome outcome);
 
-// A JSON string literal.
-std::string json_string(const std::string& text);
-
 }  // namespace sim

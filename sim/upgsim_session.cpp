@@ -460,7 +460,7 @@ private:
             if (changes != seen_changes) {
                 seen_changes = changes;
                 last_change = now;
-                shared_.publish(capture(framebuffer_));
+                if (shared_.attached()) shared_.publish(capture(framebuffer_));
             }
             if (delivering && (handler_entries.load() > entries_at_send || now - sent_at > std::chrono::seconds(10)))
                 delivering = false;

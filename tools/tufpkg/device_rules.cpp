@@ -18,25 +18,8 @@ struct KnownId {
 constexpr KnownId known[] = {
     {"QX4170", PackageKind::program}, {"MAP4170", PackageKind::map}, {"USERMAP", PackageKind::user_map}};
 
-// A name as the file system sees it: components without empty and "." parts, ".."
-// taking the one before away; "/" first for names from the root, "./" for names
-// that resolve against the working folder.
-std::vector<std::string> components(std::string_view name) {
-    std::vector<std::string> parts;
-    while (!name.empty()) {
-        const std::size_t slash = name.find('/');
-        const std::string_view part = name.substr(0, slash);
-        name = slash == std::string_view::npos ? std::string_view{} : name.substr(slash + 1);
-        if (part.empty() || part == ".") continue;
-        if (part == "..") {
-            if (!parts.empty()) parts.pop_back();
-            continue;
-        }
-        parts.emplace_back(part);
-    }
-    return parts;
-}
-
+// The first `count` components as one key: "/" first for names from the root, "./"
+// for names that resolve against the working folder.
 std::string joined(bool absolute, const std::vector<std::string>& parts, std::size_t count) {
     std::string out = absolute ? "/" : "./";
     for (std::size_t i = 0; i < count; ++i) out += (i > 0 ? "/" : "") + parts[i];
@@ -92,11 +75,30 @@ std::string known_ids() {
     return out;
 }
 
+bool name_components(std::string_view name, std::vector<std::string>& parts, bool resolve_parent) {
+    parts.clear();
+    while (!name.empty()) {
+        const std::size_t slash = name.find('/');
+        const std::string_view part = name.substr(0, slash);
+        name = slash == std::string_view::npos ? std::string_view{} : name.substr(slash + 1);
+        if (part.empty() || part == ".") continue;
+        if (part != "..") {
+            parts.emplace_back(part);
+        } else if (!resolve_parent) {
+            return false;
+        } else if (!parts.empty()) {
+            parts.pop_back();
+        }
+    }
+    return true;
+}
+
 std::string NameRules::judge(std::string_view name, bool directory, std::size_t entry) {
     const char* what = directory ? "directory" : "file";
     if (name.empty()) return std::string("empty ") + what + " name";
     const bool absolute = name.front() == '/';
-    const std::vector<std::string> parts = components(name);
+    std::vector<std::string> parts;
+    name_components(name, parts, true);  // as the file system sees it
     // Every folder on the way must be able to be one: an earlier file entry there
     // makes the creation fail (not a directory).
     for (std::size_t count = 1; count < parts.size(); ++count) {

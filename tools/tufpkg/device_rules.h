@@ -22,6 +22,11 @@ const char* kind_name(PackageKind kind);
 // "QX4170 (program), MAP4170 (map) or USERMAP (user map)".
 std::string known_ids();
 
+// The components of a package name, without empty and "." parts. A ".." takes the
+// one before away when `resolve_parent` (as the file system resolves it), and
+// otherwise makes the result false.
+bool name_components(std::string_view name, std::vector<std::string>& parts, bool resolve_parent);
+
 // The device's entry names, judged in package order. An entry the device cannot
 // apply (its directory or file creation fails there) gets a reason; the others an
 // empty text. Relative names resolve against the device's working folder, so they

@@ -34,36 +34,6 @@ const char extract_usage[] =
     "written, or damaged data, a link in the way or a write error part way), 2 bad\n"
     "usage.\n";
 
-// Name components without empty and "." parts; false when one is "..".
-bool components_of(std::string_view name, std::vector<std::string>& parts) {
-    parts.clear();
-    while (!name.empty()) {
-        const std::size_t slash = name.find('/');
-        const std::string_view part = name.substr(0, slash);
-        name = slash == std::string_view::npos ? std::string_view{} : name.substr(slash + 1);
-        if (part.empty() || part == ".") continue;
-        if (part == "..") return false;
-        parts.emplace_back(part);
-    }
-    return true;
-}
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() { reset(-1); }
-    void reset(int fd) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 struct Refusal : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -113,7 +83,7 @@ void refuse_existing_links(OpenedPackage& package, const std::string& folder, st
     tuf::Entry entry;
     while (tuf::next_entry(package.reader, entry).step == tuf::WalkStep::entry) {
         ++index;
-        components_of(entry.name(), parts);
+        name_components(entry.name(), parts, false);
         for (std::size_t count = 1; count <= parts.size(); ++count) {
             const std::string path = joined(folder, parts, count);
             if (!seen.insert(path).second) continue;
@@ -170,7 +140,7 @@ int run_extract(int argc, char** argv) {
         const tuf::WalkResult walk = tuf::next_entry(package.reader, entry);
         if (walk.step != tuf::WalkStep::entry) break;
         ++index;
-        if (!components_of(entry.name(), parts))
+        if (!name_components(entry.name(), parts, false))
             refusals.push_back(where(index, entry.offset) + ": name \"" + printable(entry.name()) +
                                "\" has a \"..\" component and would leave " + printable(folder));
         const std::string refused = names.judge(entry.name(), entry.is_directory(), index);
@@ -210,7 +180,7 @@ int run_extract(int argc, char** argv) {
             ++index;
             progress.update(index);
             const std::string context = where(index, entry.offset) + ": ";
-            components_of(entry.name(), parts);
+            name_components(entry.name(), parts, false);
             const std::string shown = printable(entry.name());
             if (entry.is_directory()) {
                 if (!parts.empty() && !writer.staged(joined(folder, parts, parts.size()))) {

@@ -23,20 +23,6 @@ namespace {
 constexpr std::size_t sample_size = std::size_t{64} << 10;
 constexpr std::size_t sampled_from = std::size_t{1} << 20;
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 bool incompressible(libdeflate_compressor* compressor, const unsigned char* data, std::size_t size,
                     unsigned char* scratch) {
     if (size < sampled_from) return false;

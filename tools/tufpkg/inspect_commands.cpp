@@ -426,9 +426,7 @@ int run_check(int argc, char** argv) {
     const SignatureCheck signature = check_signature(path, arguments.value("--key"));
     if (signature.checked && !signature.verified)
         findings.problem(0, 0, "signature",
-                         signature.message.find(printable(signature.file)) != std::string::npos
-                             ? signature.message
-                             : signature.file + ": " + signature.message);
+                         signature.names_file ? signature.message : signature.file + ": " + signature.message);
     const bool ok = findings.problems.empty();
     if (json) {
         const std::string signature_field =

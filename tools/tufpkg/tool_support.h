@@ -2,6 +2,8 @@
 // and JSON quoting, and the progress line.
 #pragma once
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -18,6 +20,23 @@ enum ExitCode : int { exit_ok = 0, exit_problem = 1, exit_usage = 2 };
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
+};
+
+// An open file descriptor, closed when it goes.
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() { reset(-1); }
+    void reset(int fd) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
 };
 
 // The arguments of one subcommand: options with a value ("--id X" or "--id=X"),
@@ -101,6 +120,7 @@ struct SignatureCheck {
     bool verified = false;
     std::string status;     // a short name: "ok", "mismatch", "other_key", "bad_key"...
     std::string message;
+    bool names_file = false;  // the message ends with the signature file's name
     std::string key_id;
     std::string trusted_comment;
 };

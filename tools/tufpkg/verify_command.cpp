@@ -66,8 +66,8 @@ SignatureCheck check_signature(const std::string& path, const std::optional<std:
     check.verified = result == sign_ok;
     check.status = status_name(result);
     check.message = sign_status_text(result);
-    if (result == sign_no_file || result == sign_unreadable || result == sign_malformed)
-        check.message += ": " + printable(check.file);
+    check.names_file = result == sign_no_file || result == sign_unreadable || result == sign_malformed;
+    if (check.names_file) check.message += ": " + printable(check.file);
     if (result == sign_other_key)
         check.message = "signed with key " + sign_key_id_text(signature.key_id) + ", not with key " + check.key_id +
                         " of " + printable(*key_path);

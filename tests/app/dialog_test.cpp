@@ -519,36 +519,6 @@ TEST_F(SignedDialog, SignedPackageAndSignedFirstScriptAreApplied) {
     EXPECT_EQ(app::is_loop, 1);
 }
 
-// The package is read once, after the first script: one replaced on the card since its
-// dialog (here by the script itself) is checked as read, and nothing of it is put in place.
-TEST_F(SignedDialog, PackageReplacedOnTheCardAfterItsDialogIsNotApplied) {
-    write_file("first.sh", "cp /spare/program.tuf* ./\n");
-    key->sign("first.sh");
-    // Unsigned with the same header, or signed with another version.
-    const std::pair<std::string, std::string> replacements[] = {
-        {"2.0", "Error : signature of \"program.tuf\" : the file does not match its signature"},
-        {"2.1", "Error : package \"program.tuf\" is not the one offered (ID \"QX4170\", version \"2.1\")"}};
-    fs::create_directories("/spare");
-    for (const auto& [version, line] : replacements) {
-        SCOPED_TRACE(line);
-        write_file(app::version_file, "1.0\n3.1\n7");
-        app::yes_first = 0;
-        ASSERT_TRUE(test::PackageBuilder("QX4170", version, "touch /opt/replaced").dir("/opt")
-                        .file("/opt/program.bin", "replaced").write("/spare/program.tuf"));
-        if (version != "2.0") key->sign("/spare/program.tuf");
-        signed_package("program.tuf", program("2.0"));
-        offer_as_on_card({"program.tuf"});
-        ::testing::internal::CaptureStdout();
-        app::key_handler(3);
-        const std::string out = ::testing::internal::GetCapturedStdout();
-        EXPECT_NE(out.find(line), std::string::npos) << out;
-        EXPECT_EQ(files_under("/opt"), std::set<std::string>{});
-        EXPECT_EQ(read_file(app::version_file), "1.0\n3.1\n7");
-        EXPECT_TRUE(shows(x, y, msg1));
-        EXPECT_EQ(app::is_loop, 0);
-    }
-}
-
 ssize_t full_at_second(int fd, const void* data, std::size_t count) {
     if (count >= 6 && std::memcmp(data, "second", 6) == 0) {
         errno = ENOSPC;
@@ -557,27 +527,42 @@ ssize_t full_at_second(int fd, const void* data, std::size_t count) {
     return ::write(fd, data, count);
 }
 
-// Files are staged beside their targets while the package is read: a damaged package
-// (here its first file's stream, which stops the walk; the rest is still read for the
-// signature's line) or a full disk leaves the old files and no staged one.
+// The package is read once, after the first script, its files staged beside their targets.
+// Whatever fails leaves the old files and no staged one: a package replaced on the card since
+// its dialog (here by the first script: unsigned with the same header, or signed with another
+// version), a damaged one (its first file's stream, which stops the walk; the rest is still
+// read for the signature's line), a full disk.
 TEST_F(SignedDialog, FailedSignedApplyLeavesTheOldFilesAndNothingStaged) {
-    const std::pair<bool, std::string> failures[] = {
-        {false, "Error : signature of \"program.tuf\" : the file does not match its signature"},
-        {true, "+ Create file : (03) /opt/second.bin"}};
-    for (const auto& [disk_full, line] : failures) {
-        SCOPED_TRACE(line);
+    write_file("first.sh", "cp /spare/program.tuf* ./ 2>/dev/null\n");
+    key->sign("first.sh");
+    const std::string mismatch = "Error : signature of \"program.tuf\" : the file does not match its signature";
+    const struct { const char* replacement; bool damaged, disk_full; std::string line; } failures[] = {
+        {"2.0", false, false, mismatch},
+        {"2.1", false, false, "Error : package \"program.tuf\" is not the one offered (ID \"QX4170\", version \"2.1\")"},
+        {nullptr, true, false, mismatch},
+        {nullptr, false, true, "+ Create file : (03) /opt/second.bin"}};
+    for (const auto& c : failures) {
+        SCOPED_TRACE(c.line);
+        fs::remove_all("/spare");
+        fs::create_directories("/spare");
         fs::create_directories("/opt");
         write_file("/opt/program.bin", "old");
         write_file(app::version_file, "1.0\n3.1\n7");
+        app::yes_first = 0;
+        if (c.replacement != nullptr) {
+            ASSERT_TRUE(test::PackageBuilder("QX4170", c.replacement, "touch /opt/replaced").dir("/opt")
+                            .file("/opt/program.bin", "replaced").write("/spare/program.tuf"));
+            if (c.replacement != std::string("2.0")) key->sign("/spare/program.tuf");
+        }
         signed_package("program.tuf", program("2.0").file("/opt/second.bin", "second"),
-                       disk_full ? nullptr : flip_before_last_file);
+                       c.damaged ? flip_before_last_file : nullptr);
         offer_as_on_card({"program.tuf"});
-        tuf::set_write_call_for_testing(disk_full ? full_at_second : nullptr);
+        tuf::set_write_call_for_testing(c.disk_full ? full_at_second : nullptr);
         ::testing::internal::CaptureStdout();
         app::key_handler(3);
         const std::string out = ::testing::internal::GetCapturedStdout();
         tuf::set_write_call_for_testing(nullptr);
-        EXPECT_NE(out.find(line), std::string::npos) << out;
+        EXPECT_NE(out.find(c.line), std::string::npos) << out;
         EXPECT_EQ(files_under("/opt"), std::set<std::string>{"/opt/program.bin"});
         EXPECT_EQ(read_file("/opt/program.bin"), "old");
         EXPECT_EQ(read_file(app::version_file), "1.0\n3.1\n7");

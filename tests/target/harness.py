@@ -472,27 +472,25 @@ def futex_option(op):
     return "futex " + "|".join(parts)
 
 
-def refused_calls(lines):
-    """{what: [commands]} of the wrapper's "UPG-REFUSED <number> <command>" and
-    "UPG-REFUSED futex:<op> <command>" lines; what is a call's name or a futex option."""
+def check_old_kernel(result):
+    """Logs each call or futex option the wrapper refused ("UPG-REFUSED <number> <command>",
+    "UPG-REFUSED futex:<op> <command>"); those the program does not do without are failures."""
     names = syscall_names()
     refused = {}
-    for line in lines:
+    for line in result.get("refused", []):
         what, command = (line.split(" ", 1) + ["?"])[:2]
         if what.isdigit():
             what = names.get(int(what), "system call " + what)
         elif what.startswith("futex:"):
             what = futex_option(int(what[len("futex:"):], 16))
         refused.setdefault(what, []).append(command)
-    return refused
-
-
-def check_old_kernel(result):
-    refused = refused_calls(result.get("refused", []))
+    failures = []
     for what, commands in sorted(refused.items()):
-        log(f"refused as on Linux 2.6.29: {what} (by {', '.join(commands)})")
-    return [f"refused as on Linux 2.6.29: {what} (by {', '.join(commands)}); the program needs a newer kernel"
-            for what, commands in sorted(refused.items()) if what not in scenarios.OLD_KERNEL_FALLBACKS]
+        said = f"refused as on Linux 2.6.29: {what} (by {', '.join(commands)})"
+        log(said)
+        if what not in scenarios.OLD_KERNEL_FALLBACKS:
+            failures.append(said + "; the program needs a newer kernel")
+    return failures
 
 
 def run_kernel(args):

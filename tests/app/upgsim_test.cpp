@@ -136,18 +136,24 @@ private:
     std::string name_;
 };
 
-// What the X server shows in the top-level window of the given size, as RGB565.
-sim::Rgb565Image capture_window(Display* display, int width, int height) {
+std::vector<Window> top_level_windows(Display* display) {
     Window root = 0, parent = 0, *children = nullptr;
     unsigned count = 0;
-    sim::Rgb565Image picture;
     XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count);
-    for (unsigned i = 0; i < count && picture.pixels.empty(); ++i) {
+    std::vector<Window> windows(children, children + count);
+    if (children != nullptr) XFree(children);
+    return windows;
+}
+
+// What the X server shows in the top-level window of the given size, as RGB565.
+sim::Rgb565Image capture_window(Display* display, int width, int height) {
+    sim::Rgb565Image picture;
+    for (const Window window : top_level_windows(display)) {
         XWindowAttributes attributes;
-        if (!XGetWindowAttributes(display, children[i], &attributes) || attributes.map_state != IsViewable ||
-            attributes.width != width || attributes.height != height)
+        if (!picture.pixels.empty() || !XGetWindowAttributes(display, window, &attributes) ||
+            attributes.map_state != IsViewable || attributes.width != width || attributes.height != height)
             continue;
-        XImage* image = XGetImage(display, children[i], 0, 0, width, height, AllPlanes, ZPixmap);
+        XImage* image = XGetImage(display, window, 0, 0, width, height, AllPlanes, ZPixmap);
         if (image == nullptr) continue;
         auto channel = [](unsigned long pixel, unsigned long mask) {
             return static_cast<std::uint8_t>((pixel & mask) / (mask & ~(mask << 1)));
@@ -163,7 +169,6 @@ sim::Rgb565Image capture_window(Display* display, int width, int height) {
             }
         XDestroyImage(image);
     }
-    if (children != nullptr) XFree(children);
     return picture;
 }
 
@@ -633,19 +638,15 @@ TEST_F(Device, WindowShowsTheSettledScreenAndClosingItCutsTheRunOff) {
     EXPECT_TRUE(shown == doubled) << "the window does not show 002.png twice its size";
 
     // The window manager's close request, as a click on the window's close button.
-    Window root = 0, parent = 0, *children = nullptr;
-    unsigned n = 0;
-    XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &n);
-    for (unsigned i = 0; i < n; ++i) {
+    for (const Window window : top_level_windows(display)) {
         XEvent close{};
         close.xclient.type = ClientMessage;
-        close.xclient.window = children[i];
+        close.xclient.window = window;
         close.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
         close.xclient.format = 32;
         close.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
-        XSendEvent(display, children[i], False, NoEventMask, &close);
+        XSendEvent(display, window, False, NoEventMask, &close);
     }
-    if (children != nullptr) XFree(children);
     XCloseDisplay(display);
     EXPECT_EQ(run.finish(), 1) << run.out() << run.err();
     EXPECT_NE(run.out().find("program          : cut off: the window was closed, as a power cut\n"), std::string::npos)
